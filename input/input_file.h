@@ -1,0 +1,28 @@
+// The input opened through the AVI file layer, and the conversion of one of
+// its audio streams.
+#ifndef TONEWELL_INPUT_INPUT_FILE_H_
+#define TONEWELL_INPUT_INPUT_FILE_H_
+
+#include <cstdint>
+
+#include "cli/reporter.h"
+#include "platform/platform.h"
+
+struct InputFile {
+  PAVIFILE file;
+  const Reporter* reporter;
+
+  explicit InputFile(const Reporter* reporter) : file(nullptr), reporter(reporter) {}
+  ~InputFile() { close(); }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  bool open(const char* path);
+  // Opens audio stream `stream_number`, reads its facts and format and
+  // transfers it to `output_path` (standard output when null). True only
+  // when the whole stream arrived in the destination.
+  bool convert_stream(int32_t stream_number, const char* output_path);
+  void close();
+};
+
+#endif  // TONEWELL_INPUT_INPUT_FILE_H_

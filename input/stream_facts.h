@@ -1,0 +1,16 @@
+// What the input side knows about the chosen audio stream and the transfer
+// needs: passed by value from InputFile to run_transfer.
+#ifndef TONEWELL_INPUT_STREAM_FACTS_H_
+#define TONEWELL_INPUT_STREAM_FACTS_H_
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+struct StreamFacts {
+  uint32_t sample_size;   // dwSampleSize: bytes per sample of all channels
+  uint32_t sample_count;  // dwLength: number of samples
+  WAVEFORMATEX format;    // zero wherever the layer supplied fewer bytes
+};
+
+#endif  // TONEWELL_INPUT_STREAM_FACTS_H_

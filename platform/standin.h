@@ -1,0 +1,130 @@
+// Declarations of the Windows calls tonewell makes, for builds that link our
+// stand-in instead of the real avifil32, ole32, shlwapi, kernel32 and CRT.
+// Names, widths, record layouts and result codes match the Windows SDK.
+#ifndef TONEWELL_PLATFORM_STANDIN_H_
+#define TONEWELL_PLATFORM_STANDIN_H_
+
+#include <cstdint>
+#include <cstdio>
+
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef uint32_t DWORD;
+typedef uint16_t WORD;
+typedef unsigned int UINT;
+typedef int BOOL;
+typedef int32_t HRESULT;
+typedef void* LPVOID;
+typedef const char* LPCSTR;
+typedef void* HANDLE;
+
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+
+struct _GUID;
+typedef _GUID CLSID;
+typedef CLSID* LPCLSID;
+struct _SECURITY_ATTRIBUTES;
+typedef _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+
+constexpr HRESULT S_OK = 0;
+constexpr HRESULT S_FALSE = 1;
+constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154u);
+constexpr HRESULT CO_E_NOTINITIALIZED = static_cast<HRESULT>(0x800401F0u);
+constexpr HRESULT AVIERR_BADFORMAT = static_cast<HRESULT>(0x80044066u);
+constexpr HRESULT AVIERR_MEMORY = static_cast<HRESULT>(0x80044067u);
+constexpr HRESULT AVIERR_BADPARAM = static_cast<HRESULT>(0x8004406Au);
+constexpr HRESULT AVIERR_BADSIZE = static_cast<HRESULT>(0x8004406Bu);
+constexpr HRESULT AVIERR_FILEREAD = static_cast<HRESULT>(0x8004406Du);
+constexpr HRESULT AVIERR_FILEOPEN = static_cast<HRESULT>(0x8004406Fu);
+constexpr HRESULT AVIERR_NODATA = static_cast<HRESULT>(0x80044073u);
+constexpr HRESULT AVIERR_BUFFERTOOSMALL = static_cast<HRESULT>(0x80044074u);
+
+constexpr DWORD streamtypeAUDIO = 0x73647561u;  // 'auds'
+constexpr UINT OF_SHARE_DENY_WRITE = 0x20;
+constexpr DWORD COINIT_APARTMENTTHREADED = 0x2;
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 0x102;
+constexpr int _O_BINARY = 0x8000;
+
+#pragma pack(push, 1)
+struct WAVEFORMATEX {
+  WORD wFormatTag;
+  WORD nChannels;
+  DWORD nSamplesPerSec;
+  DWORD nAvgBytesPerSec;
+  WORD nBlockAlign;
+  WORD wBitsPerSample;
+  WORD cbSize;
+};
+#pragma pack(pop)
+static_assert(sizeof(WAVEFORMATEX) == 18, "WAVEFORMATEX is 18 bytes on Windows");
+
+struct RECT {
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
+};
+
+struct AVISTREAMINFOA {
+  DWORD fccType;
+  DWORD fccHandler;
+  DWORD dwFlags;
+  DWORD dwCaps;
+  WORD wPriority;
+  WORD wLanguage;
+  DWORD dwScale;
+  DWORD dwRate;
+  DWORD dwStart;
+  DWORD dwLength;
+  DWORD dwInitialFrames;
+  DWORD dwSuggestedBufferSize;
+  DWORD dwQuality;
+  DWORD dwSampleSize;
+  RECT rcFrame;
+  DWORD dwEditCount;
+  DWORD dwFormatChangeCount;
+  char szName[64];
+};
+static_assert(sizeof(AVISTREAMINFOA) == 140, "AVISTREAMINFOA is 140 bytes on Windows");
+
+// AVI file layer (avifil32). The handles are opaque to callers.
+struct IAVIFile;
+struct IAVIStream;
+typedef IAVIFile* PAVIFILE;
+typedef IAVIStream* PAVISTREAM;
+
+HRESULT AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID lpHandler);
+ULONG AVIFileRelease(PAVIFILE pfile);
+HRESULT AVIFileGetStream(PAVIFILE pfile, PAVISTREAM* ppavi, DWORD fccType, LONG lParam);
+ULONG AVIStreamRelease(PAVISTREAM pavi);
+HRESULT AVIStreamInfoA(PAVISTREAM pavi, AVISTREAMINFOA* psi, LONG lSize);
+HRESULT AVIStreamReadFormat(PAVISTREAM pavi, LONG lPos, LPVOID lpFormat, LONG* lpcbFormat);
+HRESULT AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
+                      LONG* plBytes, LONG* plSamples);
+
+// COM runtime (ole32).
+HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
+void CoUninitialize();
+
+// Shell path utilities (shlwapi).
+BOOL PathFileExistsA(LPCSTR pszPath);
+
+// Kernel synchronisation (kernel32).
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCSTR lpName);
+BOOL SetEvent(HANDLE hEvent);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL CloseHandle(HANDLE hObject);
+
+// C runtime (msvcrt).
+typedef unsigned (*_beginthreadex_proc_type)(void*);
+uintptr_t _beginthreadex(void* security, unsigned stack_size, _beginthreadex_proc_type start_address,
+                         void* arglist, unsigned initflag, unsigned* thrdaddr);
+int _setmode(int fd, int mode);
+int _fileno(FILE* stream);
+
+#endif  // TONEWELL_PLATFORM_STANDIN_H_

@@ -1,0 +1,54 @@
+// Test hooks of the Linux stand-in: they make the platform answer what real
+// files and a healthy kernel cannot, so that every failure path of the
+// program can be driven through its real code. Only tests set them; the
+// shipped program has no way to reach them.
+#ifndef TONEWELL_PLATFORM_STANDIN_FAULTS_H_
+#define TONEWELL_PLATFORM_STANDIN_FAULTS_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/standin.h"
+
+struct StandinFaults {
+  // AVI file layer: a nonzero value is answered instead of the real result.
+  HRESULT open_result = 0;
+  HRESULT get_stream_result = 0;
+  HRESULT info_result = 0;
+  HRESULT format_size_result = 0;  // AVIStreamReadFormat asked for the size
+  HRESULT format_read_result = 0;  // AVIStreamReadFormat asked for the bytes
+  LONG format_size = -1;           // >= 0: reported as the format's size
+  bool override_facts = false;     // report sample_size and length below
+  DWORD sample_size = 0;
+  DWORD length = 0;
+  // AVIStreamRead, by 0-based call number; -1 never.
+  int read_fail_call = -1;
+  HRESULT read_fail_result = 0;
+  int short_read_call = -1;  // delivers one sample fewer than asked
+  int bad_bytes_call = -1;   // reports one byte more than it delivered
+  // COM, kernel and runtime.
+  HRESULT coinit_result = 0;  // nonzero: CoInitializeEx answers this
+  int event_fail_call = -1;   // this CreateEventA call (0-based) answers null
+  bool thread_fail = false;   // _beginthreadex answers 0
+};
+
+struct StandinRead {
+  LONG start;
+  LONG samples;
+  LONG buffer_size;
+};
+
+// What the stand-in was asked, for tests of call order and read pattern.
+struct StandinLog {
+  std::vector<std::string> calls;  // AVIFileOpenA, AVIStreamRelease, CoUninitialize, ...
+  std::vector<StandinRead> reads;  // every AVIStreamRead, in order
+  int events_created = 0;
+};
+
+extern StandinFaults standin_faults;
+extern StandinLog standin_log;
+
+// Back to a healthy platform with an empty log.
+void reset_standin();
+
+#endif  // TONEWELL_PLATFORM_STANDIN_FAULTS_H_
