@@ -1,0 +1,48 @@
+#include "testing/capture.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+StreamCapture::StreamCapture(FILE* stream) : stream(stream), saved_fd(-1), file(tmpfile()) {
+  fflush(stream);
+  saved_fd = dup(fileno(stream));
+  dup2(fileno(file), fileno(stream));
+}
+
+StreamCapture::~StreamCapture() { finish(); }
+
+std::string StreamCapture::finish() {
+  if (saved_fd < 0) return std::string();
+  fflush(stream);
+  clearerr(stream);
+  dup2(saved_fd, fileno(stream));
+  close(saved_fd);
+  saved_fd = -1;
+  std::string text;
+  rewind(file);
+  char chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
+  fclose(file);
+  file = nullptr;
+  return text;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tonewell-XXXXXX").string();
+  path = mkdtemp(pattern.data());
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}

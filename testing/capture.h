@@ -1,0 +1,52 @@
+// Captures what in-process code writes to standard output and standard
+// error, through the descriptors, so that printf, fwrite and vfprintf on
+// stdout/stderr are all seen byte for byte.
+#ifndef TONEWELL_TESTING_CAPTURE_H_
+#define TONEWELL_TESTING_CAPTURE_H_
+
+#include <cstdio>
+#include <string>
+
+struct StreamCapture {
+  FILE* stream;
+  int saved_fd;
+  FILE* file;
+
+  explicit StreamCapture(FILE* stream);
+  ~StreamCapture();
+  StreamCapture(const StreamCapture&) = delete;
+  StreamCapture& operator=(const StreamCapture&) = delete;
+
+  // Restores the stream and returns everything written to it meanwhile.
+  std::string finish();
+};
+
+// Both streams at once, for running the program's entry in-process.
+struct ConsoleCapture {
+  StreamCapture out{stdout};
+  StreamCapture err{stderr};
+  std::string out_text;
+  std::string err_text;
+
+  void finish() {
+    out_text = out.finish();
+    err_text = err.finish();
+  }
+};
+
+// A fresh empty directory below the system's temporary directory, removed
+// with everything in it when the object goes away.
+struct TempDir {
+  std::string path;
+
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string read_file(const std::string& path);
+
+#endif  // TONEWELL_TESTING_CAPTURE_H_
