@@ -11,13 +11,13 @@ void print(FILE* stream, const char* format, va_list args) { vfprintf(stream, fo
 
 }  // namespace
 
-#define TONEWELL_REPORT(min_level, stream)  \
-  do {                                      \
-    if (level < (min_level)) return;        \
-    va_list args;                           \
-    va_start(args, format);                 \
-    print((stream), format, args);          \
-    va_end(args);                           \
+#define TONEWELL_REPORT(min_level, stream) \
+  do {                                     \
+    if (level < (min_level)) return;       \
+    va_list args;                          \
+    va_start(args, format);                \
+    print((stream), format, args);         \
+    va_end(args);                          \
   } while (0)
 
 void Reporter::debug(const char* format, ...) const {

@@ -1,0 +1,166 @@
+#include "cli/main.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cli/reporter.h"
+#include "input/input_file.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Exit statuses. Any failure after the command line was accepted ends with
+// kExitFailure too, so that scripts and pipelines can rely on the status.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+
+enum Option { kHelp, kQuit, kVerbose, kDebug, kStreamNumber, kOptionCount };
+
+// In dispatch order: the first entry that matches wins.
+const char* const kLongNames[kOptionCount] = {"help", "quit", "verbose", "debug", "stream-number"};
+
+// "--name" matches the whole long name; "-x" matches when x is its initial.
+int find_option(const char* arg) {
+  for (int i = 0; i < kOptionCount; ++i) {
+    bool long_form = arg[1] == '-' && strcmp(arg + 2, kLongNames[i]) == 0;
+    bool short_form = strlen(arg) == 2 && arg[1] == kLongNames[i][0];
+    if (long_form || short_form) return i;
+  }
+  return -1;
+}
+
+// strtol as the command line reads numbers; a value beyond 32 bits is held
+// at the nearest end, as on a platform whose long has 32 bits.
+int32_t parse_stream_number(const char* text) {
+  long value = strtol(text, nullptr, 10);
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+bool fail(int* exit_status, const char* format, const char* arg = "") {
+  fprintf(stderr, format, arg);
+  *exit_status = kExitFailure;
+  return false;
+}
+
+void report_settings(const Reporter& reporter, const RunSettings& settings) {
+  reporter.verbose("入力ファイル: %s\n", settings.input_path);
+  if (settings.data_to_stdout)
+    reporter.verbose("出力ファイル: 標準出力\n");
+  else
+    reporter.verbose("出力ファイル: %s\n", settings.output_path);
+  reporter.verbose("対象ストリーム番号: %d\n", static_cast<int>(settings.stream_number));
+}
+
+// COM brackets every use of the AVI file layer; the input file is released
+// before COM goes away.
+bool convert(const RunSettings& settings, const Reporter& reporter) {
+  if (CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) != S_OK) {
+    reporter.error("COMの初期化に失敗しました。\n");
+    return false;
+  }
+  bool converted = false;
+  {
+    InputFile input(&reporter);
+    if (input.open(settings.input_path)) {
+      const char* output_path = settings.data_to_stdout ? nullptr : settings.output_path;
+      converted = input.convert_stream(settings.stream_number, output_path);
+    }
+    input.close();
+  }
+  CoUninitialize();
+  return converted;
+}
+
+}  // namespace
+
+const char* program_name() { return sizeof(void*) == 8 ? "tonewell64" : "tonewell32"; }
+
+void print_usage() {
+  printf("%s  (version 1.0.1)\n", program_name());
+  printf("  Copyright (c) 2026 the tonewell developers\n\n");
+  printf("Usage:\n");
+  printf("  %s <オプション> 入力ファイル <出力ファイル>\n\n", program_name());
+  printf("  入力ファイル    AVSファイル\n");
+  printf("  出力ファイル    WAVEファイル(省略可)\n");
+  printf("                  省略した場合は入力ファイルに.wavを追加したパスが使用される\n");
+  printf("                  - を指定するとファイルに書き出さず標準出力に出力する\n\n");
+  printf("  オプション (省略可)\n");
+  printf("    -h --help          ヘルプメッセージを表示\n");
+  printf("    -q --quit          メッセージ出力を抑制\n");
+  printf("    -v --verbose       詳しいメッセージを出力\n");
+  printf("    -d --debug         開発者用のメッセージを出力\n");
+  printf("    -s --stream-number 0開始で出力するストリーム番号を指定す デフォルトは0\n");
+}
+
+bool parse_command_line(int argc, char** argv, RunSettings* settings, int* exit_status) {
+  if (argc <= 1) {
+    print_usage();
+    *exit_status = kExitSuccess;
+    return false;
+  }
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (strcmp(arg, "-") == 0) {
+      if (!settings->input_path || settings->output_path)
+        return fail(exit_status, "出力ファイルと - オプションは同時に指定出来ません。\n");
+      settings->data_to_stdout = true;
+    } else if (arg[0] == '-') {
+      switch (find_option(arg)) {
+        case kHelp:
+          print_usage();
+          *exit_status = kExitSuccess;
+          return false;
+        case kQuit:
+          if (settings->level == 1) settings->level = 0;
+          break;
+        case kVerbose:
+          if (settings->level < 2) settings->level = 2;
+          break;
+        case kDebug:
+          settings->level = 3;
+          break;
+        case kStreamNumber:
+          if (i + 1 >= argc)
+            return fail(exit_status, "--stream-number(-s)オプションの値を指定してください。\n");
+          settings->stream_number = parse_stream_number(argv[++i]);
+          break;
+        default:
+          return fail(exit_status, "%s オプションは使用できません。\n", arg);
+      }
+    } else if (!settings->input_path) {
+      settings->input_path = arg;
+    } else if (settings->data_to_stdout || settings->output_path) {
+      return fail(exit_status, "引数が多すぎます。(%s)\n", arg);
+    } else {
+      settings->output_path = arg;
+    }
+  }
+  if (!settings->input_path) return fail(exit_status, "入力ファイルを指定してください。\n");
+  if (!PathFileExistsA(settings->input_path))
+    return fail(exit_status, "入力ファイルのパスを確認してください。\n");
+  return true;
+}
+
+int tonewell_main(int argc, char** argv) {
+  RunSettings settings;
+  int exit_status = kExitSuccess;
+  if (!parse_command_line(argc, argv, &settings, &exit_status)) return exit_status;
+
+  // The input's own extension stays: "song.avs" becomes "song.avs.wav".
+  std::string derived_output;
+  if (settings.data_to_stdout) {
+    _setmode(_fileno(stdout), _O_BINARY);  // no byte of the WAVE data may be translated
+  } else if (!settings.output_path) {
+    derived_output = std::string(settings.input_path) + ".wav";
+    settings.output_path = derived_output.c_str();
+  }
+
+  Reporter reporter{settings.level, !settings.data_to_stdout};
+  report_settings(reporter, settings);
+  return convert(settings, reporter) ? kExitSuccess : kExitFailure;
+}

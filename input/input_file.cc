@@ -1,0 +1,111 @@
+#include "input/input_file.h"
+
+#include <cstring>
+
+#include "input/stream_facts.h"
+#include "wave/transfer.h"
+
+namespace {
+
+const char* open_error_message(HRESULT result) {
+  switch (result) {
+    case REGDB_E_CLASSNOTREG:
+      return "入力ファイルが開けません。指定されたファイルタイプを持つハンドラが、レジストリに見つ"
+             "かりませんでした。\n";
+    case AVIERR_BADFORMAT:
+      return "入力ファイルが開けません。ファイルが破損しているか、フォーマットが不明です。\n";
+    case AVIERR_MEMORY:
+      return "入力ファイルが開けません。メモリが足りなくなりました。\n";
+    case AVIERR_FILEREAD:
+      return "入力ファイルが開けません。読み込み中にディスクエラーが発生しました。\n";
+    case AVIERR_FILEOPEN:
+      return "入力ファイルが開けません。ファイルを開く際にディスクエラーが発生しました。\n";
+    default:
+      return "入力ファイルが開けません。不明なエラーが発生しました。\n";
+  }
+}
+
+const char* stream_error_message(HRESULT result) {
+  switch (result) {
+    case AVIERR_NODATA:
+      return "オーディオストリームが開けません。指定されたストリームは存在しません。\n";
+    case AVIERR_MEMORY:
+      return "オーディオストリームが開けません。メモリが足りなくなりました。\n";
+    default:
+      return "オーディオストリームが開けません。不明なエラーが発生しました。\n";
+  }
+}
+
+// Reads the stream's wave format into `format`, zero where the layer has
+// fewer bytes. Anything larger than a plain WAVEFORMATEX (an extensible
+// format, say) is refused: its header would not describe the data.
+bool read_wave_format(PAVISTREAM stream, WAVEFORMATEX* format) {
+  LONG size = 0;
+  if (AVIStreamReadFormat(stream, 0, nullptr, &size) < 0) return false;
+  if (static_cast<DWORD>(size) > sizeof(WAVEFORMATEX)) return false;
+  memset(format, 0, sizeof *format);
+  return AVIStreamReadFormat(stream, 0, format, &size) >= 0;
+}
+
+// Reads and reports the stream's sample size, sample count and format.
+bool read_stream_facts(PAVISTREAM stream, const Reporter& reporter, StreamFacts* facts) {
+  AVISTREAMINFOA info;
+  if (AVIStreamInfoA(stream, &info, sizeof info) < 0) {
+    reporter.error("オーディオストリーム情報の取得に失敗しました。\n");
+    return false;
+  }
+  reporter.info("オーディオストリーム情報を取得しました。\n");
+  reporter.verbose("サンプルのサイズ: %d Byte\n", static_cast<int>(info.dwSampleSize));
+  reporter.verbose("総サンプル数: %d\n", static_cast<int>(info.dwLength));
+  facts->sample_size = info.dwSampleSize;
+  facts->sample_count = info.dwLength;
+
+  if (!read_wave_format(stream, &facts->format)) {
+    reporter.error("オーディオストリームのWaveフォーマット取得に失敗しました。\n");
+    return false;
+  }
+  reporter.info("オーディオストリームのWaveフォーマットを取得しました。\n");
+  reporter.verbose("チャンネル数: %d\n", facts->format.nChannels);
+  reporter.verbose("ビット数: %d\n", facts->format.wBitsPerSample);
+  reporter.verbose("サンプリングレート: %d\n", static_cast<int>(facts->format.nSamplesPerSec));
+  return true;
+}
+
+}  // namespace
+
+bool InputFile::open(const char* path) {
+  PAVIFILE opened = nullptr;
+  HRESULT result = AVIFileOpenA(&opened, path, OF_SHARE_DENY_WRITE, nullptr);
+  if (result < 0) {
+    reporter->error("%s", open_error_message(result));
+    return false;
+  }
+  file = opened;
+  reporter->info("入力ファイルを開きました。\n");
+  return true;
+}
+
+bool InputFile::convert_stream(int32_t stream_number, const char* output_path) {
+  PAVISTREAM stream = nullptr;
+  HRESULT result = AVIFileGetStream(file, &stream, streamtypeAUDIO, stream_number);
+  if (result < 0) {
+    reporter->error("%s", stream_error_message(result));
+    return false;
+  }
+  reporter->info("オーディオストリームを開きました。\n");
+
+  StreamFacts facts;
+  bool converted = read_stream_facts(stream, *reporter, &facts) &&
+                   run_transfer(stream, facts, output_path, reporter);
+
+  AVIStreamRelease(stream);
+  reporter->info("オーディオストリームを閉じました。\n");
+  return converted;
+}
+
+void InputFile::close() {
+  if (!file) return;
+  AVIFileRelease(file);
+  file = nullptr;
+  reporter->info("入力ファイルを閉じました。\n");
+}
