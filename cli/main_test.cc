@@ -1,0 +1,285 @@
+#include "cli/main.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/standin_faults.h"
+#include "testing/capture.h"
+#include "testing/media_files.h"
+
+namespace {
+
+const char kUsage64[] =
+    "tonewell64  (version 1.0.1)\n"
+    "  Copyright (c) 2026 the tonewell developers\n"
+    "\n"
+    "Usage:\n"
+    "  tonewell64 <オプション> 入力ファイル <出力ファイル>\n"
+    "\n"
+    "  入力ファイル    AVSファイル\n"
+    "  出力ファイル    WAVEファイル(省略可)\n"
+    "                  省略した場合は入力ファイルに.wavを追加したパスが使用される\n"
+    "                  - を指定するとファイルに書き出さず標準出力に出力する\n"
+    "\n"
+    "  オプション (省略可)\n"
+    "    -h --help          ヘルプメッセージを表示\n"
+    "    -q --quit          メッセージ出力を抑制\n"
+    "    -v --verbose       詳しいメッセージを出力\n"
+    "    -d --debug         開発者用のメッセージを出力\n"
+    "    -s --stream-number 0開始で出力するストリーム番号を指定す デフォルトは0\n";
+
+std::string expected_usage() {
+  std::string usage = kUsage64;
+  if (sizeof(void*) == 4) {
+    for (size_t at = usage.find("tonewell64"); at != std::string::npos;
+         at = usage.find("tonewell64", at))
+      usage.replace(at, 10, "tonewell32");
+  }
+  return usage;
+}
+
+struct Run {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+// Runs the program's entry in-process on `args`.
+Run run(std::vector<std::string> args) {
+  args.insert(args.begin(), "tonewell");
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  ConsoleCapture console;
+  int status = tonewell_main(static_cast<int>(args.size()), argv.data());
+  console.finish();
+  return {status, console.out_text, console.err_text};
+}
+
+class MainTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    reset_standin();
+    input = dir.file("in.wav");
+    write_wav_file(input, pcm_format(2, 44100, 16), pattern_bytes(40, 1));
+  }
+  void TearDown() override { reset_standin(); }
+
+  TempDir dir;
+  std::string input;
+};
+
+// Usage comes first, before any check of the other arguments.
+TEST_F(MainTest, UsageTextIsExactAndEndsWithSuccess) {
+  const std::vector<std::vector<std::string>> calls = {
+      {}, {"-h"}, {"--help"}, {"/no/such/file", "-h"}, {"-v", "-s", "3", "--help", "-x"}};
+  for (const std::vector<std::string>& args : calls) {
+    Run r = run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, expected_usage());
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+// Each case: the arguments ("IN" is an existing input) and the one line on
+// standard error with which the program ends at status 1.
+struct RejectCase {
+  std::vector<std::string> args;
+  const char* message;
+};
+
+TEST_F(MainTest, CommandLineErrorsEndWithStatusOne) {
+  const char kDash[] = "出力ファイルと - オプションは同時に指定出来ません。\n";
+  const RejectCase cases[] = {
+      {{"-", "IN"}, kDash},
+      {{"IN", "out.wav", "-"}, kDash},
+      {{"IN", "-", "out.wav"}, "引数が多すぎます。(out.wav)\n"},
+      {{"IN", "a.wav", "b.wav"}, "引数が多すぎます。(b.wav)\n"},
+      {{"IN", "-s"}, "--stream-number(-s)オプションの値を指定してください。\n"},
+      {{"IN", "--stream-number"}, "--stream-number(-s)オプションの値を指定してください。\n"},
+      {{"IN", "-x"}, "-x オプションは使用できません。\n"},
+      {{"IN", "-help"}, "-help オプションは使用できません。\n"},
+      {{"IN", "--h"}, "--h オプションは使用できません。\n"},
+      {{"IN", "--"}, "-- オプションは使用できません。\n"},
+      {{"IN", "-vv"}, "-vv オプションは使用できません。\n"},
+      {{"IN", "--verbose=1"}, "--verbose=1 オプションは使用できません。\n"},
+      {{"-x", "-h"}, "-x オプションは使用できません。\n"},
+      {{"/no/such/file", "-y"}, "-y オプションは使用できません。\n"},
+      {{"-v", "-s", "1"}, "入力ファイルを指定してください。\n"},
+      {{"/no/such/file"}, "入力ファイルのパスを確認してください。\n"},
+      {{"/no/such/file", "-"}, "入力ファイルのパスを確認してください。\n"},
+  };
+  for (const RejectCase& c : cases) {
+    std::vector<std::string> args = c.args;
+    for (std::string& arg : args)
+      if (arg == "IN") arg = input;
+    Run r = run(args);
+    EXPECT_EQ(r.status, 1) << c.message;
+    EXPECT_EQ(r.err, c.message);
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+struct AcceptCase {
+  std::vector<std::string> args;
+  const char* output_path;  // null: none given
+  bool data_to_stdout;
+  int32_t level;
+  int32_t stream_number;
+};
+
+TEST_F(MainTest, SettingsFollowTheArgumentsInOrder) {
+  const AcceptCase cases[] = {
+      {{"IN"}, nullptr, false, 1, 0},
+      {{"IN", "out.wav"}, "out.wav", false, 1, 0},
+      {{"IN", "-"}, nullptr, true, 1, 0},
+      {{"IN", "-", "-"}, nullptr, true, 1, 0},
+      {{"-q", "IN"}, nullptr, false, 0, 0},
+      {{"IN", "-q", "-v"}, nullptr, false, 2, 0},
+      {{"IN", "-v", "-q"}, nullptr, false, 2, 0},
+      {{"IN", "-d", "-q"}, nullptr, false, 3, 0},
+      {{"IN", "-q", "-d"}, nullptr, false, 3, 0},
+      {{"IN", "--quit", "--verbose"}, nullptr, false, 2, 0},
+      {{"IN", "--debug", "--verbose"}, nullptr, false, 3, 0},
+      {{"IN", "-s", "-v"}, nullptr, false, 1, 0},
+      {{"IN", "-s", "12abc"}, nullptr, false, 1, 12},
+      {{"IN", "--stream-number", " -3"}, nullptr, false, 1, -3},
+      {{"IN", "-s", "+7"}, nullptr, false, 1, 7},
+      {{"IN", "-s", "abc"}, nullptr, false, 1, 0},
+      {{"-s", "2", "IN", "-s", "1"}, nullptr, false, 1, 1},
+      {{"IN", "-s", "99999999999"}, nullptr, false, 1, INT32_MAX},
+      {{"IN", "-s", "-99999999999"}, nullptr, false, 1, INT32_MIN},
+      {{"IN", "-s", "-"}, nullptr, false, 1, 0},
+  };
+  for (const AcceptCase& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "tonewell");
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+      if (arg == "IN") arg = input;
+      argv.push_back(arg.data());
+    }
+    RunSettings settings;
+    int status = -1;
+    ASSERT_TRUE(parse_command_line(static_cast<int>(argv.size()), argv.data(), &settings, &status))
+        << args[1];
+    EXPECT_EQ(settings.input_path, input);
+    if (c.output_path)
+      EXPECT_STREQ(settings.output_path, c.output_path);
+    else
+      EXPECT_EQ(settings.output_path, nullptr);
+    EXPECT_EQ(settings.data_to_stdout, c.data_to_stdout);
+    EXPECT_EQ(settings.level, c.level);
+    EXPECT_EQ(settings.stream_number, c.stream_number);
+  }
+}
+
+const char kLevelOneRun[] =
+    "入力ファイルを開きました。\n"
+    "オーディオストリームを開きました。\n"
+    "オーディオストリーム情報を取得しました。\n"
+    "オーディオストリームのWaveフォーマットを取得しました。\n"
+    "出力ファイルを開きました。\n"
+    "データ書き出しが終了しました。\n"
+    "オーディオストリームを閉じました。\n"
+    "入力ファイルを閉じました。\n";
+
+TEST_F(MainTest, InputAloneWritesNextToItWithWavAppended) {
+  Run r = run({input});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kLevelOneRun);
+  EXPECT_EQ(r.err, "");
+  std::string written = read_file(input + ".wav");
+  ASSERT_EQ(written.size(), 84u);
+  Bytes data = pattern_bytes(40, 1);
+  EXPECT_EQ(written.substr(44), std::string(data.begin(), data.end()));
+}
+
+TEST_F(MainTest, VerboseRunReportsSettingsAndFacts) {
+  std::string output = dir.file("named.wav");
+  Run r = run({"-v", input, output});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "入力ファイル: " + input + "\n" + "出力ファイル: " + output + "\n" +
+                       "対象ストリーム番号: 0\n"
+                       "入力ファイルを開きました。\n"
+                       "オーディオストリームを開きました。\n"
+                       "オーディオストリーム情報を取得しました。\n"
+                       "サンプルのサイズ: 4 Byte\n"
+                       "総サンプル数: 10\n"
+                       "オーディオストリームのWaveフォーマットを取得しました。\n"
+                       "チャンネル数: 2\n"
+                       "ビット数: 16\n"
+                       "サンプリングレート: 44100\n"
+                       "出力ファイルを開きました。\n"
+                       "データ書き出しが終了しました。\n"
+                       "出力ファイルを閉じました。\n"
+                       "オーディオストリームを閉じました。\n"
+                       "入力ファイルを閉じました。\n");
+  EXPECT_EQ(read_file(output).size(), 84u);
+}
+
+// Standard output carries the WAVE bytes alone; the settings line names it.
+TEST_F(MainTest, DashSendsDataToStandardOutput) {
+  Run r = run({"-v", input, "-"});
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(r.out.size(), 84u);
+  EXPECT_EQ(r.out.substr(0, 4), "RIFF");
+  EXPECT_NE(r.err.find("出力ファイル: 標準出力\n"), std::string::npos);
+  EXPECT_NE(r.err.find("出力先を標準出力に設定しました。\n"), std::string::npos);
+}
+
+TEST_F(MainTest, QuietRunPrintsNothing) {
+  Run r = run({"-q", input, dir.file("out.wav")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+}
+
+// The stream goes before the file, and the file before COM.
+TEST_F(MainTest, ReleasesStreamThenFileThenCom) {
+  run({"-q", input, dir.file("out.wav")});
+  std::vector<std::string> order;
+  for (const std::string& call : standin_log.calls)
+    if (call == "AVIStreamRelease" || call == "AVIFileRelease" || call == "CoUninitialize")
+      order.push_back(call);
+  EXPECT_EQ(order,
+            (std::vector<std::string>{"AVIStreamRelease", "AVIFileRelease", "CoUninitialize"}));
+}
+
+TEST_F(MainTest, FailedConversionEndsWithStatusOne) {
+  std::string script = dir.file("movie.avs");
+  FILE* f = fopen(script.c_str(), "w");
+  fputs("AviSource(\"movie.avi\")\n", f);
+  fclose(f);
+  Run r = run({script});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "入力ファイルが開けません。指定されたファイルタイプを持つハンドラが、レジストリに見つか"
+            "りませんでした。\n");
+  EXPECT_EQ(r.out, "");
+
+  r = run({"-s", "1", input, dir.file("out.wav")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "オーディオストリームが開けません。指定されたストリームは存在しません。\n");
+  EXPECT_EQ(r.out,
+            "入力ファイルを開きました。\n"
+            "入力ファイルを閉じました。\n");
+}
+
+// A COM that cannot start (or was started already: S_FALSE) stops the run
+// before the input is touched, and is not uninitialised.
+TEST_F(MainTest, ComInitialisationFailure) {
+  for (HRESULT result : {S_FALSE, static_cast<HRESULT>(0x8001010Eu)}) {
+    reset_standin();
+    standin_faults.coinit_result = result;
+    Run r = run({input});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "COMの初期化に失敗しました。\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(standin_log.calls, std::vector<std::string>{"CoInitializeEx"});
+  }
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+// The program as the Windows builds hold it: every text compiled to
+// Shift_JIS (code page 932). The bytes here are written out by hand.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/main.h"
+#include "testing/capture.h"
+
+namespace {
+
+struct Run {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Run run(std::vector<std::string> args) {
+  args.insert(args.begin(), "tonewell");
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  ConsoleCapture console;
+  int status = tonewell_main(static_cast<int>(argv.size()), argv.data());
+  console.finish();
+  return {status, console.out_text, console.err_text};
+}
+
+TEST(ShiftJisTest, UsageText) {
+  Run r = run({});
+  EXPECT_EQ(r.status, 0);
+  const std::string& usage = r.out;
+  // "    -h --help          ヘルプメッセージを表示\n": 表 is 0x95 0x5C, a
+  // backslash as its second byte, which must come through unchanged.
+  EXPECT_NE(usage.find("    -h --help          "
+                       "\x83\x77\x83\x8B\x83\x76\x83\x81\x83\x62\x83\x5A\x81\x5B\x83\x57"
+                       "\x82\xF0\x95\x5C\x8E\xA6\n"),
+            std::string::npos);
+  // "  入力ファイル    AVSファイル\n"
+  EXPECT_NE(usage.find("  \x93\xFC\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B    AVS"
+                       "\x83\x74\x83\x40\x83\x43\x83\x8B\n"),
+            std::string::npos);
+  // "    -s --stream-number 0開始で出力するストリーム番号を指定す デフォルトは0\n"
+  EXPECT_NE(usage.find("    -s --stream-number 0\x8A\x4A\x8E\x6E\x82\xC5\x8F\x6F\x97\xCD\x82\xB7"
+                       "\x82\xE9\x83\x58\x83\x67\x83\x8A\x81\x5B\x83\x80\x94\xD4\x8D\x86\x82\xF0"
+                       "\x8E\x77\x92\xE8\x82\xB7 \x83\x66\x83\x74\x83\x48\x83\x8B\x83\x67\x82\xCD"
+                       "0\n"),
+            std::string::npos);
+  // No UTF-8 lead byte (0xE3 starts every kana there) anywhere.
+  EXPECT_EQ(usage.find('\xE3'), std::string::npos);
+  EXPECT_EQ(usage.size(), 637u);
+}
+
+TEST(ShiftJisTest, CommandLineMessages) {
+  // "入力ファイルを指定してください。\n"
+  Run r = run({"-v"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "\x93\xFC\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x8E\x77\x92\xE8\x82\xB5"
+            "\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81\x42\n");
+  // "-x オプションは使用できません。\n"
+  r = run({"-x"});
+  EXPECT_EQ(r.err,
+            "-x \x83\x49\x83\x76\x83\x56\x83\x87\x83\x93\x82\xCD\x8E\x67\x97\x70\x82\xC5"
+            "\x82\xAB\x82\xDC\x82\xB9\x82\xF1\x81\x42\n");
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+#include "input/input_file.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/standin_faults.h"
+#include "testing/capture.h"
+#include "testing/media_files.h"
+
+namespace {
+
+constexpr HRESULT kOtherError = static_cast<HRESULT>(0x80004005u);  // E_FAIL
+
+class InputFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    reset_standin();
+    input = dir.file("in.wav");
+    write_wav_file(input, pcm_format(2, 48000, 16), pattern_bytes(40, 7));
+  }
+  void TearDown() override { reset_standin(); }
+
+  // Opens the input and converts stream `number` at `level`, capturing the
+  // console; returns convert_stream's result (false when open failed).
+  bool convert(int32_t number = 0, int32_t level = 1) {
+    Reporter reporter{level, true};
+    ConsoleCapture console;
+    bool converted = false;
+    {
+      InputFile file(&reporter);
+      if (file.open(input.c_str())) converted = file.convert_stream(number, output().c_str());
+    }
+    console.finish();
+    out = console.out_text;
+    err = console.err_text;
+    return converted;
+  }
+
+  std::string output() const { return dir.file("out.wav"); }
+  bool output_exists() const { return PathFileExistsA(output().c_str()); }
+
+  TempDir dir;
+  std::string input;
+  std::string out;
+  std::string err;
+};
+
+TEST_F(InputFileTest, OpenErrorsMapToTheirMessages) {
+  const struct {
+    HRESULT result;
+    const char* message;
+  } cases[] = {
+      {REGDB_E_CLASSNOTREG,
+       "入力ファイルが開けません。指定されたファイルタイプを持つハンドラが、レジストリに見つかりま"
+       "せんでした。\n"},
+      {AVIERR_BADFORMAT,
+       "入力ファイルが開けません。ファイルが破損しているか、フォーマットが不明です。\n"},
+      {AVIERR_MEMORY, "入力ファイルが開けません。メモリが足りなくなりました。\n"},
+      {AVIERR_FILEREAD, "入力ファイルが開けません。読み込み中にディスクエラーが発生しました。\n"},
+      {AVIERR_FILEOPEN,
+       "入力ファイルが開けません。ファイルを開く際にディスクエラーが発生しました。\n"},
+      {AVIERR_NODATA, "入力ファイルが開けません。不明なエラーが発生しました。\n"},
+      {kOtherError, "入力ファイルが開けません。不明なエラーが発生しました。\n"},
+  };
+  for (const auto& c : cases) {
+    standin_faults.open_result = c.result;
+    EXPECT_FALSE(convert());
+    EXPECT_EQ(err, c.message);
+    EXPECT_EQ(out, "");  // no file held, so none is closed
+  }
+}
+
+// The layer's own answers for files it cannot take, end to end.
+TEST_F(InputFileTest, RealOpenFailures) {
+  input = dir.file("missing.avs");
+  EXPECT_FALSE(convert());
+  EXPECT_EQ(err, "入力ファイルが開けません。ファイルを開く際にディスクエラーが発生しました。\n");
+
+  input = dir.file("script.avs");
+  FILE* f = fopen(input.c_str(), "w");
+  fputs("BlankClip(length=100)\n", f);
+  fclose(f);
+  EXPECT_FALSE(convert());
+  EXPECT_EQ(err,
+            "入力ファイルが開けません。指定されたファイルタイプを持つハンドラが、レジストリに見つか"
+            "りませんでした。\n");
+  EXPECT_FALSE(output_exists());
+}
+
+TEST_F(InputFileTest, StreamErrorsMapToTheirMessages) {
+  const struct {
+    HRESULT result;
+    const char* message;
+  } cases[] = {
+      {AVIERR_NODATA, "オーディオストリームが開けません。指定されたストリームは存在しません。\n"},
+      {AVIERR_MEMORY, "オーディオストリームが開けません。メモリが足りなくなりました。\n"},
+      {AVIERR_BADPARAM, "オーディオストリームが開けません。不明なエラーが発生しました。\n"},
+  };
+  for (const auto& c : cases) {
+    standin_faults.get_stream_result = c.result;
+    EXPECT_FALSE(convert());
+    EXPECT_EQ(err, c.message);
+    EXPECT_EQ(out, "入力ファイルを開きました。\n入力ファイルを閉じました。\n");
+  }
+}
+
+// A failure while reading the facts still releases the stream and the
+// file, each with its message, and creates no output.
+TEST_F(InputFileTest, FactFailuresReleaseStreamAndFile) {
+  const char kFormat[] = "オーディオストリームのWaveフォーマット取得に失敗しました。\n";
+  const struct {
+    const char* name;
+    void (*inject)();
+    const char* message;
+    const char* printed_before_release;
+  } cases[] = {
+      {"info", [] { standin_faults.info_result = AVIERR_MEMORY; },
+       "オーディオストリーム情報の取得に失敗しました。\n", ""},
+      {"format size", [] { standin_faults.format_size_result = kOtherError; }, kFormat,
+       "オーディオストリーム情報を取得しました。\n"},
+      {"format read", [] { standin_faults.format_read_result = AVIERR_FILEREAD; }, kFormat,
+       "オーディオストリーム情報を取得しました。\n"},
+      {"format of 19 bytes", [] { standin_faults.format_size = 19; }, kFormat,
+       "オーディオストリーム情報を取得しました。\n"},
+      {"negative format size", [] { standin_faults.format_size = -2; }, kFormat,
+       "オーディオストリーム情報を取得しました。\n"},
+  };
+  for (const auto& c : cases) {
+    reset_standin();
+    c.inject();
+    EXPECT_FALSE(convert()) << c.name;
+    EXPECT_EQ(err, c.message) << c.name;
+    EXPECT_EQ(out, std::string("入力ファイルを開きました。\n"
+                               "オーディオストリームを開きました。\n") +
+                       c.printed_before_release +
+                       "オーディオストリームを閉じました。\n"
+                       "入力ファイルを閉じました。\n")
+        << c.name;
+    EXPECT_FALSE(output_exists()) << c.name;
+  }
+}
+
+// An extensible format describes its samples beyond a plain WAVEFORMATEX;
+// a header without it would lie, so such a stream is refused.
+TEST_F(InputFileTest, ExtensibleFormatIsRefused) {
+  write_wav_file(input, pcm_format(6, 48000, 24, 40), pattern_bytes(180, 2));
+  EXPECT_FALSE(convert());
+  EXPECT_EQ(err, "オーディオストリームのWaveフォーマット取得に失敗しました。\n");
+  EXPECT_FALSE(output_exists());
+}
+
+// A format shorter than the record leaves the missing fields zero.
+TEST_F(InputFileTest, ShortFormatReadsAsZero) {
+  write_wav_file(input, pcm_format(2, 48000, 16, 18), pattern_bytes(40, 7));
+  standin_faults.format_size = 14;  // stops before wBitsPerSample
+  EXPECT_TRUE(convert(0, 2));
+  EXPECT_NE(out.find("チャンネル数: 2\nビット数: 0\nサンプリングレート: 48000\n"),
+            std::string::npos);
+  std::string written = read_file(output());
+  ASSERT_EQ(written.size(), 84u);
+  EXPECT_EQ(written[34], 0);  // wBitsPerSample in the header
+  EXPECT_EQ(written[35], 0);
+}
+
+// "auds" with n picks the n-th audio stream, skipping video.
+TEST_F(InputFileTest, SelectsTheNumberedAudioStream) {
+  AviTrack video;
+  video.video = true;
+  video.format = Bytes(40, 0);
+  video.data = pattern_bytes(3000, 9);
+  AviTrack first{false, pcm_format(2, 44100, 16), pattern_bytes(4000, 1)};
+  AviTrack second{false, pcm_format(1, 22050, 8), pattern_bytes(1001, 2)};
+  input = dir.file("movie.avi");
+  write_avi_file(input, {video, first, second});
+
+  for (int32_t number : {0, 1}) {
+    ASSERT_TRUE(convert(number, 2)) << err;
+    const Bytes& expected = number == 0 ? first.data : second.data;
+    std::string written = read_file(output());
+    EXPECT_EQ(written.substr(44), std::string(expected.begin(), expected.end()));
+    EXPECT_NE(out.find(number == 0 ? "チャンネル数: 2\n" : "チャンネル数: 1\n"), std::string::npos);
+  }
+  for (int32_t number : {2, -1}) {
+    EXPECT_FALSE(convert(number));
+    EXPECT_EQ(err, "オーディオストリームが開けません。指定されたストリームは存在しません。\n");
+  }
+}
+
+}  // namespace
