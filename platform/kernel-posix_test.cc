@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/standin_faults.h"
+
+namespace {
+
+struct KernelTest : testing::Test {
+  void SetUp() override { reset_standin(); }
+  void TearDown() override { reset_standin(); }
+};
+
+TEST_F(KernelTest, EventStatesAcrossWaits) {
+  struct Case {
+    BOOL manual_reset;
+    BOOL initial_state;
+    bool set_twice;  // two SetEvent calls before the waits
+    DWORD first_wait;
+    DWORD second_wait;
+  };
+  const Case cases[] = {
+      {FALSE, TRUE, false, WAIT_OBJECT_0, WAIT_TIMEOUT},  // initial signal consumed
+      {FALSE, FALSE, false, WAIT_TIMEOUT, WAIT_TIMEOUT},  // nothing to consume
+      {FALSE, FALSE, true, WAIT_OBJECT_0, WAIT_TIMEOUT},  // signals do not add up
+      {TRUE, TRUE, false, WAIT_OBJECT_0, WAIT_OBJECT_0},  // manual reset stays set
+      {TRUE, FALSE, true, WAIT_OBJECT_0, WAIT_OBJECT_0},  // ... also once set
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "manual " << c.manual_reset << " initial " << c.initial_state
+                                    << " set twice " << c.set_twice);
+    HANDLE event = CreateEventA(nullptr, c.manual_reset, c.initial_state, nullptr);
+    ASSERT_NE(event, nullptr);
+    if (c.set_twice) {
+      EXPECT_EQ(SetEvent(event), TRUE);
+      EXPECT_EQ(SetEvent(event), TRUE);
+    }
+    EXPECT_EQ(WaitForSingleObject(event, 0), c.first_wait);
+    EXPECT_EQ(WaitForSingleObject(event, 20), c.second_wait);
+    EXPECT_EQ(CloseHandle(event), TRUE);
+  }
+}
+
+TEST_F(KernelTest, EventCreationFailsOnTheNamedCall) {
+  standin_faults.event_fail_call = 1;
+  HANDLE first = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HANDLE second = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_EQ(standin_log.events_created, 1);
+  CloseHandle(first);
+}
+
+// Waits once, without limit, on the event it is given, then counts itself.
+struct Waiter {
+  HANDLE event;
+  std::atomic<int>* released;
+};
+
+unsigned WINAPI wait_then_count(void* argument) {
+  Waiter* waiter = static_cast<Waiter*>(argument);
+  WaitForSingleObject(waiter->event, INFINITE);
+  ++*waiter->released;
+  return 0;
+}
+
+TEST_F(KernelTest, OneSignalReleasesOneWaiter) {
+  std::atomic<int> released{0};
+  Waiter waiter = {CreateEventA(nullptr, FALSE, FALSE, nullptr), &released};
+  HANDLE threads[2];
+  for (HANDLE& thread : threads) {
+    thread =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, wait_then_count, &waiter, 0, nullptr));
+    ASSERT_NE(thread, nullptr);
+  }
+
+  SetEvent(waiter.event);
+  // One thread ends; the other keeps waiting, and so does its handle.
+  HANDLE ended = nullptr;
+  while (ended == nullptr) {
+    for (HANDLE thread : threads) {
+      if (WaitForSingleObject(thread, 1) == WAIT_OBJECT_0) ended = thread;
+    }
+  }
+  HANDLE other = ended == threads[0] ? threads[1] : threads[0];
+  EXPECT_EQ(WaitForSingleObject(other, 100), WAIT_TIMEOUT);
+  EXPECT_EQ(released, 1);
+
+  SetEvent(waiter.event);
+  EXPECT_EQ(WaitForSingleObject(other, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(released, 2);
+  // An ended thread stays signalled for as long as its handle is open.
+  EXPECT_EQ(WaitForSingleObject(ended, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(ended, INFINITE), WAIT_OBJECT_0);
+  for (HANDLE thread : threads) CloseHandle(thread);
+  CloseHandle(waiter.event);
+}
+
+TEST_F(KernelTest, ThreadOutlivesItsClosedHandle) {
+  std::atomic<int> released{0};
+  Waiter waiter = {CreateEventA(nullptr, FALSE, FALSE, nullptr), &released};
+  HANDLE thread =
+      reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, wait_then_count, &waiter, 0, nullptr));
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(WaitForSingleObject(thread, 20), WAIT_TIMEOUT);
+  CloseHandle(thread);
+
+  // The thread still runs and ends normally; the sanitizers watch what it
+  // touches after its handle went away.
+  SetEvent(waiter.event);
+  while (released == 0) std::this_thread::yield();
+  CloseHandle(waiter.event);
+}
+
+TEST_F(KernelTest, ThreadCreationFault) {
+  standin_faults.thread_fail = true;
+  std::atomic<int> released{0};
+  Waiter waiter = {CreateEventA(nullptr, FALSE, TRUE, nullptr), &released};
+  EXPECT_EQ(_beginthreadex(nullptr, 0, wait_then_count, &waiter, 0, nullptr), 0u);
+  // The body never ran: the initial signal is still there.
+  EXPECT_EQ(WaitForSingleObject(waiter.event, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(released, 0);
+  CloseHandle(waiter.event);
+}
+
+}  // namespace

@@ -1,0 +1,384 @@
+#include "wave/transfer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "platform/standin_faults.h"
+#include "testing/capture.h"
+#include "testing/media_files.h"
+
+namespace {
+
+constexpr char kOpened[] = "出力ファイルを開きました。\n";
+constexpr char kToStdout[] = "出力先を標準出力に設定しました。\n";
+constexpr char kEnded[] = "データ書き出しが終了しました。\n";
+constexpr char kClosed[] = "出力ファイルを閉じました。\n";
+constexpr char kInternalError[] = "内部エラーが発生しました。\n";
+constexpr char kWriteError[] = "データ書き出し中にエラーが発生しました。再実行してください。\n";
+constexpr char kInconsistent[] =
+    "オーディオストリーム読み込みに失敗しました。データサイズに不整合が発生しました。\n";
+
+// The header of 16-bit stereo PCM at 44100 Hz with 40 data bytes.
+const unsigned char kTenSampleHeader[] = {
+    'R',  'I', 'F', 'F', 76, 0, 0,   0,   'W', 'A',  'V',  'E', 'f', 'm',  't',
+    ' ',  16,  0,   0,   0,  1, 0,   2,   0,   0x44, 0xAC, 0,   0,   0x10, 0xB1,
+    0x02, 0,   4,   0,   16, 0, 'd', 'a', 't', 'a',  40,   0,   0,   0,
+};
+
+std::string as_string(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// read_file takes a character at a time, which the sanitizers make slow
+// for files of many megabytes.
+std::string read_large_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::string bytes(static_cast<size_t>(in.tellg()), '\0');
+  in.seekg(0);
+  in.read(&bytes[0], static_cast<std::streamsize>(bytes.size()));
+  return bytes;
+}
+
+// The sanitizers note a refused allocation on standard error ("==pid==...").
+std::string without_sanitizer_notes(const std::string& text) {
+  std::string kept;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    if (text.compare(start, 2, "==") != 0) kept += text.substr(start, end - start);
+    start = end;
+  }
+  return kept;
+}
+
+// Points standard output's descriptor at `fd` and back again; glibc empties
+// the buffer even when the closing flush fails, so nothing meant for `fd`
+// reaches the real standard output later.
+struct StdoutRedirect {
+  int saved_fd;
+
+  explicit StdoutRedirect(int fd) : saved_fd(dup(STDOUT_FILENO)) {
+    fflush(stdout);
+    dup2(fd, STDOUT_FILENO);
+  }
+  ~StdoutRedirect() {
+    fflush(stdout);
+    clearerr(stdout);
+    dup2(saved_fd, STDOUT_FILENO);
+    close(saved_fd);
+  }
+};
+
+struct TransferTest : testing::Test {
+  TempDir dir;
+  std::string input = dir.file("in.wav");
+  std::string output = dir.file("out.wav");
+  Bytes data;
+  PAVIFILE file = nullptr;
+  PAVISTREAM stream = nullptr;
+  StreamFacts facts{};
+  std::string out;
+  std::string err;
+
+  void SetUp() override { reset_standin(); }
+  void TearDown() override {
+    if (stream != nullptr) AVIStreamRelease(stream);
+    if (file != nullptr) AVIFileRelease(file);
+    reset_standin();
+  }
+
+  // Writes `bytes` of PCM at 44100 Hz as a WAVE file and opens its stream
+  // through the AVI file layer, as the input side does.
+  void open_stream(uint16_t channels, uint16_t bits, size_t bytes) {
+    data = pattern_bytes(bytes, 5);
+    write_wav_file(input, pcm_format(channels, 44100, bits), data);
+    ASSERT_EQ(AVIFileOpenA(&file, input.c_str(), OF_SHARE_DENY_WRITE, nullptr), S_OK);
+    ASSERT_EQ(AVIFileGetStream(file, &stream, streamtypeAUDIO, 0), S_OK);
+    AVISTREAMINFOA info;
+    ASSERT_EQ(AVIStreamInfoA(stream, &info, sizeof info), S_OK);
+    facts.sample_size = info.dwSampleSize;
+    facts.sample_count = info.dwLength;
+    LONG size = sizeof facts.format;
+    ASSERT_EQ(AVIStreamReadFormat(stream, 0, &facts.format, &size), S_OK);
+  }
+  void open_ten_samples() { open_stream(2, 16, 40); }
+
+  // Every message goes to standard error, so `err` holds both threads'
+  // lines in the order they were printed.
+  bool transfer(const char* output_path, int32_t level) {
+    Reporter reporter{level, false};
+    ConsoleCapture console;
+    bool done = run_transfer(stream, facts, output_path, &reporter);
+    console.finish();
+    out = console.out_text;
+    err = console.err_text;
+    return done;
+  }
+
+  std::string ten_sample_wave() const {
+    return std::string(std::begin(kTenSampleHeader), std::end(kTenSampleHeader)) + as_string(data);
+  }
+};
+
+TEST_F(TransferTest, TenSamplesInOneReadWithByteOffsets) {
+  open_ten_samples();
+  EXPECT_TRUE(transfer(output.c_str(), 3));
+  EXPECT_EQ(read_file(output), ten_sample_wave());
+  EXPECT_EQ(err, std::string(kOpened) + "0 - 39 のデータを読み取りました。\n" +
+                     "0 - 39 のデータを書き出しました。\n" + kEnded + kClosed);
+  EXPECT_EQ(out, "");
+  // All samples asked for at once, into a quarter of the 32 MiB ring.
+  ASSERT_EQ(standin_log.reads.size(), 1u);
+  EXPECT_EQ(standin_log.reads[0].start, 0);
+  EXPECT_EQ(standin_log.reads[0].samples, 10);
+  EXPECT_EQ(standin_log.reads[0].buffer_size, 4 << 21);
+  EXPECT_EQ(standin_log.events_created, 2);
+}
+
+TEST_F(TransferTest, NoSamples) {
+  open_stream(2, 16, 0);
+  EXPECT_TRUE(transfer(output.c_str(), 2));
+  const std::string wave = read_file(output);
+  ASSERT_EQ(wave.size(), kWaveHeaderSize);
+  EXPECT_EQ(wave.substr(4, 4), std::string("\x24\0\0\0", 4));
+  EXPECT_EQ(wave.substr(40, 4), std::string("\0\0\0\0", 4));
+  EXPECT_EQ(err, std::string(kOpened) + kEnded + kClosed);
+  EXPECT_TRUE(standin_log.reads.empty());
+}
+
+TEST_F(TransferTest, StandardOutputCarriesOnlyTheWave) {
+  open_ten_samples();
+  const std::string debug_lines =
+      "0 - 39 のデータを読み取りました。\n0 - 39 のデータを書き出しました。\n";
+  const std::string messages[] = {
+      "",
+      std::string(kToStdout) + kEnded,
+      std::string(kToStdout) + kEnded,
+      std::string(kToStdout) + debug_lines + kEnded,
+  };
+  for (int32_t level = 0; level <= 3; ++level) {
+    SCOPED_TRACE(level);
+    EXPECT_TRUE(transfer(nullptr, level));
+    EXPECT_EQ(out, ten_sample_wave());
+    EXPECT_EQ(err, messages[level]);
+  }
+}
+
+// 20 MiB of 8-bit mono through an 8 MiB ring: the reader wraps twice.
+TEST_F(TransferTest, StreamLongerThanTheRing) {
+  const size_t ring = size_t{1} << 23;
+  open_stream(1, 8, 20 << 20);
+  EXPECT_TRUE(transfer(output.c_str(), 1));
+  const std::string wave = read_large_file(output);
+  ASSERT_EQ(wave.size(), kWaveHeaderSize + data.size());
+  EXPECT_TRUE(wave.substr(kWaveHeaderSize) == as_string(data));  // no 20 MiB diff on failure
+
+  LONG next = 0;
+  int wraps = 0;
+  for (const StandinRead& read : standin_log.reads) {
+    SCOPED_TRACE(read.start);
+    EXPECT_EQ(read.start, next);  // each piece follows the one before
+    size_t offset = size_t(read.start) % ring;
+    EXPECT_LE(offset + size_t(read.buffer_size), ring);  // never across the end
+    EXPECT_LE(read.buffer_size, LONG(ring / 4));
+    if (read.start > 0 && offset == 0) ++wraps;
+    next = read.start + read.samples;
+  }
+  EXPECT_EQ(next, LONG(data.size()));
+  EXPECT_EQ(wraps, 2);
+}
+
+TEST_F(TransferTest, ReadErrorsStopTheTransfer) {
+  const struct {
+    HRESULT result;
+    const char* message;
+  } cases[] = {
+      {AVIERR_BUFFERTOOSMALL,
+       "オーディオストリーム読み込みに失敗しました。読み込みバッファのサイズが小さすぎます。\n"},
+      {AVIERR_MEMORY, "オーディオストリーム読み込みに失敗しました。メモリが足りなくなりました。\n"},
+      {AVIERR_FILEREAD,
+       "オーディオストリーム読み込みに失敗しました。ディスクエラーが発生しました。\n"},
+      {AVIERR_NODATA, "オーディオストリーム読み込みに失敗しました。不明なエラーが発生しました。\n"},
+      {static_cast<HRESULT>(0x80004005u),
+       "オーディオストリーム読み込みに失敗しました。不明なエラーが発生しました。\n"},
+  };
+  open_ten_samples();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    reset_standin();
+    standin_faults.read_fail_call = 0;
+    standin_faults.read_fail_result = c.result;
+    EXPECT_FALSE(transfer(output.c_str(), 1));
+    EXPECT_EQ(err, std::string(kOpened) + c.message + kEnded);
+    // The header already claims the whole stream; nothing follows it.
+    EXPECT_EQ(read_file(output), ten_sample_wave().substr(0, kWaveHeaderSize));
+  }
+}
+
+// A failing read after some pieces went through leaves a prefix of the data.
+TEST_F(TransferTest, LaterReadErrorKeepsWhatWasWritten) {
+  open_stream(1, 8, 5 << 20);
+  standin_faults.read_fail_call = 2;
+  standin_faults.read_fail_result = AVIERR_FILEREAD;
+  EXPECT_FALSE(transfer(output.c_str(), 1));
+  EXPECT_EQ(err,
+            std::string(kOpened) +
+                "オーディオストリーム読み込みに失敗しました。ディスクエラーが発生しました。\n" +
+                kEnded);
+  const std::string wave = read_large_file(output);
+  ASSERT_GE(wave.size(), kWaveHeaderSize);
+  ASSERT_LE(wave.size(), kWaveHeaderSize + (4 << 20));
+  EXPECT_TRUE(wave.substr(kWaveHeaderSize) ==
+              as_string(data).substr(0, wave.size() - kWaveHeaderSize));
+  EXPECT_EQ(standin_log.reads.size(), 3u);
+}
+
+TEST_F(TransferTest, InconsistentReads) {
+  const struct {
+    int* fault;
+    const char* debug_line;
+  } cases[] = {
+      {&standin_faults.short_read_call, "0 - 35 のデータを読み取りました。\n"},
+      {&standin_faults.bad_bytes_call, "0 - 39 のデータを読み取りました。\n"},
+  };
+  open_ten_samples();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.debug_line);
+    reset_standin();
+    *c.fault = 0;
+    EXPECT_FALSE(transfer(output.c_str(), 3));
+    EXPECT_EQ(err, std::string(kOpened) + c.debug_line + kInconsistent + kEnded + kClosed);
+    EXPECT_EQ(read_file(output).size(), kWaveHeaderSize);
+  }
+}
+
+// On /dev/full the buffered writes succeed until the buffer must go out.
+TEST_F(TransferTest, WriteFailures) {
+  const struct {
+    size_t bytes;
+    const char* messages_after_open;
+  } cases[] = {
+      // Too much for the buffer: the writer's own write falls short, even
+      // though the reader had read everything.
+      {1 << 20,
+       "データ書き出し中にエラーが発生しました。再実行してください。\n"
+       "データ書き出しが終了しました。\n"},
+      // All of it fits: only closing the file finds out.
+      {40,
+       "データ書き出しが終了しました。\n"
+       "データ書き出し中にエラーが発生しました。再実行してください。\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    open_stream(2, 16, c.bytes);
+    EXPECT_FALSE(transfer("/dev/full", 1));
+    EXPECT_EQ(err, std::string(kOpened) + c.messages_after_open);
+    AVIStreamRelease(stream);
+    AVIFileRelease(file);
+    stream = nullptr;
+    file = nullptr;
+  }
+}
+
+TEST_F(TransferTest, BrokenPipe) {
+  open_stream(2, 16, 1 << 20);
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);
+  bool done;
+  {
+    StreamCapture capture_err(stderr);
+    StdoutRedirect redirect(ends[1]);
+    Reporter reporter{1, false};
+    done = run_transfer(stream, facts, nullptr, &reporter);
+    err = capture_err.finish();
+  }
+  close(ends[1]);
+  EXPECT_FALSE(done);
+  EXPECT_EQ(err, std::string(kToStdout) + kWriteError + kEnded);
+}
+
+TEST_F(TransferTest, SetUpFailures) {
+  struct Case {
+    int event_fail_call;
+    bool thread_fail;
+    std::string messages;
+    int events_created;
+    bool header_written;
+  };
+  const Case cases[] = {
+      {0, false, std::string(kInternalError) + "読み込みスレッド用イベントの作成に失敗しました。\n",
+       0, false},
+      {1, false, std::string(kInternalError) + "書き出しスレッド用イベントの作成に失敗しました。\n",
+       1, false},
+      {-1, true,
+       std::string(kOpened) + kInternalError + "書き出しスレッドの作成に失敗しました。\n" + kEnded +
+           kClosed,
+       2, true},
+  };
+  open_ten_samples();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.messages);
+    reset_standin();
+    standin_faults.event_fail_call = c.event_fail_call;
+    standin_faults.thread_fail = c.thread_fail;
+    EXPECT_FALSE(transfer(output.c_str(), 3));
+    EXPECT_EQ(err, c.messages);
+    EXPECT_EQ(standin_log.events_created, c.events_created);
+    EXPECT_TRUE(standin_log.reads.empty());
+    if (c.header_written) {
+      EXPECT_EQ(read_file(output), ten_sample_wave().substr(0, kWaveHeaderSize));
+    } else {
+      EXPECT_FALSE(PathFileExistsA(output.c_str()));
+    }
+    unlink(output.c_str());
+  }
+}
+
+// Streams the ring or the 32-bit sizes cannot carry are refused before an
+// event or the output exists.
+TEST_F(TransferTest, FactsRefusedUpFront) {
+  const std::string bad_size = "オーディオストリームのサンプルサイズが不正です。\n";
+  const std::string too_large =
+      "オーディオストリームのデータサイズが大きすぎるため出力できません。\n";
+  // The 32-bit build cannot even express this ring; the 64-bit build
+  // cannot allocate it.
+  const std::string no_ring =
+      std::string(kInternalError) + "リングバッファの確保に失敗しました。\n";
+  const struct {
+    uint32_t sample_size;
+    uint32_t sample_count;
+    std::string messages;
+  } cases[] = {
+      {0, 10, bad_size},           {0, 0, bad_size},          {2, 0x80000000u, too_large},
+      {0xFFFFFFFFu, 2, too_large}, {0xFFFFFFFFu, 1, no_ring},
+  };
+  open_ten_samples();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.sample_size << " x " << c.sample_count);
+    reset_standin();
+    facts.sample_size = c.sample_size;
+    facts.sample_count = c.sample_count;
+    EXPECT_FALSE(transfer(output.c_str(), 3));
+    EXPECT_EQ(without_sanitizer_notes(err), c.messages);
+    EXPECT_EQ(standin_log.events_created, 0);
+    EXPECT_TRUE(standin_log.reads.empty());
+    EXPECT_FALSE(PathFileExistsA(output.c_str()));
+  }
+}
+
+// The layer holds its input against writers, so an output path naming the
+// input cannot destroy it.
+TEST_F(TransferTest, OutputNamingTheInput) {
+  open_ten_samples();
+  const std::string before = read_file(input);
+  EXPECT_FALSE(transfer(input.c_str(), 1));
+  EXPECT_EQ(err, "出力ファイルが開けません。パスを確認してください。\n");
+  EXPECT_EQ(read_file(input), before);
+}
+
+}  // namespace
