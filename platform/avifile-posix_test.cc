@@ -1,0 +1,827 @@
+// Tests of the AVI file layer stand-in, its share-mode emulation and the
+// media file writer that feeds it.
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "platform/standin_faults.h"
+#include "testing/capture.h"
+#include "testing/media_files.h"
+
+namespace {
+
+// ---- Byte-level RIFF building, for files the writer would never make ----
+
+void append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+
+Bytes u32(uint32_t v) {
+  return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+}
+
+Bytes id(const char* s) { return Bytes(s, s + 4); }
+
+// A chunk whose header claims `size`, holding `body` as given (no pad).
+Bytes raw_chunk(const char* name, uint32_t size, const Bytes& body) {
+  Bytes b = id(name);
+  append(b, u32(size));
+  append(b, body);
+  return b;
+}
+
+Bytes chunk(const char* name, const Bytes& body) {
+  Bytes b = raw_chunk(name, uint32_t(body.size()), body);
+  if (body.size() & 1) b.push_back(0);
+  return b;
+}
+
+Bytes list(const char* type, const Bytes& children) {
+  Bytes body = id(type);
+  append(body, children);
+  return chunk("LIST", body);
+}
+
+Bytes riff(const char* form, const Bytes& children) {
+  Bytes body = id(form);
+  append(body, children);
+  return chunk("RIFF", body);
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes b;
+  for (const Bytes& p : parts) append(b, p);
+  return b;
+}
+
+// An AVI stream header of 56 bytes.
+Bytes strh(const char* type, uint32_t block, uint32_t length, size_t size = 56) {
+  Bytes b = cat({id(type), u32(0), u32(0), u32(0), u32(0), u32(block), u32(block * 1000), u32(0),
+                 u32(length), u32(0), u32(0xFFFFFFFFu), u32(block)});
+  b.resize(size, 0);
+  return b;
+}
+
+Bytes audio_strl(const Bytes& format = pcm_format(2, 8000, 16)) {
+  return list("strl", cat({chunk("strh", strh("auds", 4, 2)), chunk("strf", format)}));
+}
+
+Bytes hdrl(const Bytes& strls) { return list("hdrl", cat({chunk("avih", Bytes(56, 0)), strls})); }
+
+// A one-audio-stream AVI around the given parts.
+Bytes avi(const Bytes& hdrl_part, const Bytes& movi_part, const Bytes& after = Bytes()) {
+  return riff("AVI ", cat({hdrl_part, movi_part, after}));
+}
+
+Bytes eight_bytes() { return Bytes{1, 2, 3, 4, 5, 6, 7, 8}; }
+
+Bytes good_movi() { return list("movi", chunk("00wb", eight_bytes())); }
+
+Bytes idx1_entry(const char* ckid, uint32_t offset, uint32_t size) {
+  return cat({id(ckid), u32(0x10), u32(offset), u32(size)});
+}
+
+void write_bytes(const std::string& path, const Bytes& b) {
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  if (!b.empty()) {
+    ASSERT_EQ(fwrite(b.data(), 1, b.size(), f), b.size());
+  }
+  ASSERT_EQ(fclose(f), 0);
+}
+
+Bytes read_bytes(const std::string& path) {
+  std::string s = read_file(path);
+  return Bytes(s.begin(), s.end());
+}
+
+// Overwrites the 32-bit value `at` bytes after the first occurrence of `tag`.
+void patch32(const std::string& path, const char* tag, size_t at, uint32_t value) {
+  Bytes b = read_bytes(path);
+  auto it = std::search(b.begin(), b.end(), tag, tag + 4);
+  ASSERT_NE(it, b.end());
+  Bytes v = u32(value);
+  std::copy(v.begin(), v.end(), it + std::ptrdiff_t(at));
+  write_bytes(path, b);
+}
+
+Bytes slice(const Bytes& b, size_t from, size_t n) {
+  return Bytes(b.begin() + std::ptrdiff_t(from), b.begin() + std::ptrdiff_t(from + n));
+}
+
+class AviFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reset_standin(); }
+  void TearDown() override {
+    close_all();
+    reset_standin();
+  }
+
+  HRESULT open(const std::string& path, UINT mode = OF_SHARE_DENY_WRITE) {
+    if (file) AVIFileRelease(file);
+    file = nullptr;
+    return AVIFileOpenA(&file, path.c_str(), mode, nullptr);
+  }
+
+  // Opens `path` and its audio stream `n`; false (with a failure) otherwise.
+  bool open_stream(const std::string& path, LONG n = 0) {
+    EXPECT_EQ(open(path), S_OK) << path;
+    if (!file) return false;
+    EXPECT_EQ(AVIFileGetStream(file, &stream, streamtypeAUDIO, n), S_OK);
+    return stream != nullptr;
+  }
+
+  // Releases stream and file, so that the file may be written again.
+  void close_all() {
+    if (stream) AVIStreamRelease(stream);
+    if (file) AVIFileRelease(file);
+    stream = nullptr;
+    file = nullptr;
+  }
+
+  AVISTREAMINFOA info() {
+    AVISTREAMINFOA i;
+    std::memset(&i, 0xCC, sizeof i);
+    EXPECT_EQ(AVIStreamInfoA(stream, &i, sizeof i), S_OK);
+    return i;
+  }
+
+  Bytes format() {
+    LONG size = 0;
+    EXPECT_EQ(AVIStreamReadFormat(stream, 0, nullptr, &size), S_OK);
+    Bytes b(size_t(std::max<LONG>(size, 0)));
+    EXPECT_EQ(AVIStreamReadFormat(stream, 0, b.data(), &size), S_OK);
+    return b;
+  }
+
+  // Every sample, in reads of at most `piece` samples.
+  Bytes read_all(LONG piece) {
+    AVISTREAMINFOA i = info();
+    Bytes out;
+    Bytes buf(size_t(piece) * i.dwSampleSize);
+    for (DWORD pos = 0; pos < i.dwLength;) {
+      LONG bytes = -1, samples = -1;
+      HRESULT r =
+          AVIStreamRead(stream, LONG(pos), piece, buf.data(), LONG(buf.size()), &bytes, &samples);
+      EXPECT_EQ(r, S_OK);
+      EXPECT_GT(samples, 0);
+      if (r != S_OK || samples <= 0) break;
+      EXPECT_EQ(size_t(bytes), size_t(samples) * i.dwSampleSize);
+      out.insert(out.end(), buf.begin(), buf.begin() + bytes);
+      pos += DWORD(samples);
+    }
+    return out;
+  }
+
+  TempDir dir;
+  PAVIFILE file = nullptr;
+  PAVISTREAM stream = nullptr;
+};
+
+// ---- Opening ----
+
+struct OpenCase {
+  const char* name;
+  Bytes content;
+  HRESULT expected;
+};
+
+std::vector<OpenCase> open_cases() {
+  const Bytes fmt = chunk("fmt ", pcm_format(2, 8000, 16));
+  const Bytes data = chunk("data", eight_bytes());
+  Bytes zero_align = pcm_format(2, 8000, 16);
+  zero_align[12] = zero_align[13] = 0;
+  const Bytes movi = good_movi();
+  const Bytes strl = audio_strl();
+  return {
+      {"empty", Bytes(), REGDB_E_CLASSNOTREG},
+      {"avs_script", Bytes{'A', 'V', 'I', 'S', 'o', 'u', 'r', 'c', 'e', '(', '"', 'a', '"', ')'},
+       REGDB_E_CLASSNOTREG},
+      {"riff_header_only", id("RIFF"), REGDB_E_CLASSNOTREG},
+      {"riff_other_form", riff("RMID", data), REGDB_E_CLASSNOTREG},
+      {"rifx", cat({id("RIFX"), u32(4), id("WAVE")}), REGDB_E_CLASSNOTREG},
+      {"wave_ok", riff("WAVE", cat({fmt, data})), S_OK},
+      {"wave_data_before_fmt", riff("WAVE", cat({data, fmt})), S_OK},
+      {"wave_trailing_bytes", cat({riff("WAVE", cat({fmt, data})), Bytes{1, 2, 3}}), S_OK},
+      {"wave_no_fmt", riff("WAVE", data), AVIERR_BADFORMAT},
+      {"wave_no_data", riff("WAVE", fmt), AVIERR_BADFORMAT},
+      {"wave_nothing", riff("WAVE", Bytes()), AVIERR_BADFORMAT},
+      {"fmt_14_bytes", riff("WAVE", cat({chunk("fmt ", pcm_format(2, 8000, 16, 14)), data})),
+       AVIERR_BADFORMAT},
+      {"fmt_huge", riff("WAVE", cat({chunk("fmt ", Bytes(70000, 1)), data})), AVIERR_BADFORMAT},
+      {"block_align_0", riff("WAVE", cat({chunk("fmt ", zero_align), data})), AVIERR_BADFORMAT},
+      {"data_overruns_file",
+       cat({id("RIFF"), u32(4 + 24 + 12), id("WAVE"), fmt,
+            raw_chunk("data", 1000, Bytes{1, 2, 3, 4})}),
+       AVIERR_BADFORMAT},
+      {"riff_overruns_file", cat({id("RIFF"), u32(1000), id("WAVE"), fmt, data}), AVIERR_BADFORMAT},
+      {"riff_size_below_form", cat({id("RIFF"), u32(2), id("WAVE"), fmt, data}), AVIERR_BADFORMAT},
+      {"unread_list_not_examined",
+       riff("WAVE", cat({fmt, list("INFO", raw_chunk("ISFT", 100, Bytes(4, 'x'))), data})), S_OK},
+      {"list_without_type", riff("WAVE", cat({fmt, raw_chunk("LIST", 2, Bytes{0, 0}), data})),
+       AVIERR_BADFORMAT},
+      {"size_ffffffff", riff("WAVE", cat({fmt, raw_chunk("data", 0xFFFFFFFFu, eight_bytes())})),
+       AVIERR_BADFORMAT},
+      {"avi_ok", avi(hdrl(strl), movi), S_OK},
+      {"avi_no_audio", avi(hdrl(Bytes()), movi), S_OK},
+      {"avi_video_without_strf",
+       avi(hdrl(cat({list("strl", chunk("strh", strh("vids", 0, 1))), strl})), movi), S_OK},
+      {"avi_strl_chunk_overruns",
+       avi(hdrl(list("strl", cat({chunk("strh", strh("auds", 4, 2)),
+                                  raw_chunk("strf", 100, pcm_format(2, 8000, 16))}))),
+           movi),
+       AVIERR_BADFORMAT},
+      {"avi_no_hdrl", avi(Bytes(), movi), AVIERR_BADFORMAT},
+      {"avi_no_movi", avi(hdrl(strl), Bytes()), AVIERR_BADFORMAT},
+      {"avi_no_strh", avi(hdrl(list("strl", chunk("strf", pcm_format(2, 8000, 16)))), movi),
+       AVIERR_BADFORMAT},
+      {"avi_strh_too_small",
+       avi(hdrl(list("strl", cat({chunk("strh", strh("auds", 4, 2, 40)),
+                                  chunk("strf", pcm_format(2, 8000, 16))}))),
+           movi),
+       AVIERR_BADFORMAT},
+      {"avi_audio_without_strf", avi(hdrl(list("strl", chunk("strh", strh("auds", 4, 2)))), movi),
+       AVIERR_BADFORMAT},
+      {"avi_strf_too_small", avi(hdrl(audio_strl(Bytes(8, 1))), movi), AVIERR_BADFORMAT},
+      {"avi_strf_block_align_0", avi(hdrl(audio_strl(zero_align)), movi), AVIERR_BADFORMAT},
+      {"avi_movi_chunk_overruns",
+       avi(hdrl(strl), list("movi", raw_chunk("00wb", 500, eight_bytes()))), AVIERR_BADFORMAT},
+      {"avi_index_ok", avi(hdrl(strl), movi, chunk("idx1", idx1_entry("00wb", 4, 8))), S_OK},
+      {"avi_index_outside_movi",
+       avi(hdrl(strl), movi,
+           chunk("idx1", cat({idx1_entry("00wb", 4, 8), idx1_entry("00wb", 4, 5000)}))),
+       AVIERR_BADFORMAT},
+      {"avi_index_far_outside",
+       avi(hdrl(strl), movi,
+           chunk("idx1", cat({idx1_entry("00wb", 4, 8), idx1_entry("00wb", 0xFFFFFFF0u, 8)}))),
+       AVIERR_BADFORMAT},
+      {"avi_index_matches_nothing", avi(hdrl(strl), movi, chunk("idx1", idx1_entry("00wb", 6, 8))),
+       AVIERR_BADFORMAT},
+  };
+}
+
+TEST_F(AviFileTest, OpenResults) {
+  for (const OpenCase& c : open_cases()) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir.file(std::string(c.name) + ".avs");
+    write_bytes(path, c.content);
+    file = reinterpret_cast<PAVIFILE>(this);  // must be cleared on failure
+    HRESULT r = AVIFileOpenA(&file, path.c_str(), OF_SHARE_DENY_WRITE, nullptr);
+    EXPECT_EQ(r, c.expected) << std::hex << r;
+    EXPECT_EQ(file != nullptr, r == S_OK);
+    if (file) AVIFileRelease(file);
+    file = nullptr;
+  }
+}
+
+TEST_F(AviFileTest, OpenFailsForMissingFileAndDirectory) {
+  file = reinterpret_cast<PAVIFILE>(this);
+  EXPECT_EQ(open(dir.file("missing.avs")), AVIERR_FILEOPEN);
+  EXPECT_EQ(file, nullptr);
+  EXPECT_EQ(open(dir.path), AVIERR_FILEOPEN);
+  EXPECT_EQ(file, nullptr);
+}
+
+TEST_F(AviFileTest, OpenFailsWithoutPermission) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  std::string path = dir.file("locked.wav");
+  write_wav_file(path, pcm_format(1, 8000, 8), Bytes(10, 1));
+  ASSERT_EQ(chmod(path.c_str(), 0), 0);
+  EXPECT_EQ(open(path), AVIERR_FILEOPEN);
+}
+
+TEST_F(AviFileTest, TruncatedWaveIsBadFormat) {
+  std::string path = dir.file("cut.wav");
+  write_wav_file(path, pcm_format(2, 8000, 16), pattern_bytes(400, 1));
+  ASSERT_EQ(truncate(path.c_str(), 300), 0);
+  EXPECT_EQ(open(path), AVIERR_BADFORMAT);
+}
+
+// ---- WAVE handler ----
+
+struct WaveCase {
+  uint16_t bits;
+  uint16_t channels;
+  size_t format_size;
+};
+
+TEST_F(AviFileTest, WaveFormatsReportFactsAndExactBytes) {
+  for (uint16_t bits : {8, 16, 24, 32}) {
+    for (uint16_t channels : {1, 2, 6}) {
+      for (size_t format_size : {16, 18, 40}) {
+        SCOPED_TRACE(testing::Message() << bits << " bits, " << channels << " channels, "
+                                        << format_size << "-byte format");
+        uint32_t block = channels * bits / 8u;
+        Bytes fmt = pcm_format(channels, 44100, bits, format_size);
+        Bytes data = pattern_bytes(block * 1000, bits + channels);
+        std::string path = dir.file("f.wav");
+        write_wav_file(path, fmt, data);
+        ASSERT_TRUE(open_stream(path));
+        AVISTREAMINFOA i = info();
+        EXPECT_EQ(i.fccType, streamtypeAUDIO);
+        EXPECT_EQ(i.dwSampleSize, block);
+        EXPECT_EQ(i.dwLength, 1000u);
+        EXPECT_EQ(i.dwScale, block);
+        EXPECT_EQ(i.dwRate, 44100u * block);
+        EXPECT_EQ(format(), fmt);
+        EXPECT_EQ(read_all(333), data);
+        close_all();
+      }
+    }
+  }
+}
+
+TEST_F(AviFileTest, WaveChunksBeforeDataAndPartialBlock) {
+  for (int layout = 0; layout < 4; ++layout) {
+    SCOPED_TRACE(layout);
+    WavLayout l;
+    l.list_chunk_before_data = layout & 1;
+    l.odd_chunk_before_data = layout & 2;
+    Bytes data = pattern_bytes(6 * 500 + 5, uint32_t(layout));  // a partial last block, odd size
+    std::string path = dir.file("l.wav");
+    write_wav_file(path, pcm_format(2, 22050, 24), data, l);
+    ASSERT_TRUE(open_stream(path));
+    EXPECT_EQ(info().dwLength, 500u);
+    EXPECT_EQ(read_all(64), slice(data, 0, 3000));
+    close_all();
+  }
+}
+
+TEST_F(AviFileTest, ReadFormatIntoSmallBuffer) {
+  Bytes fmt = pcm_format(2, 8000, 16, 18);
+  std::string path = dir.file("s.wav");
+  write_wav_file(path, fmt, Bytes(16, 0));
+  ASSERT_TRUE(open_stream(path));
+  Bytes buf(18, 0xEE);
+  LONG size = 10;
+  EXPECT_EQ(AVIStreamReadFormat(stream, 0, buf.data(), &size), AVIERR_BUFFERTOOSMALL);
+  EXPECT_EQ(size, 18);
+  EXPECT_EQ(slice(buf, 0, 10), slice(fmt, 0, 10));
+  EXPECT_EQ(slice(buf, 10, 8), Bytes(8, 0xEE));
+}
+
+TEST_F(AviFileTest, StreamSelectionInWave) {
+  std::string path = dir.file("w.wav");
+  write_wav_file(path, pcm_format(1, 8000, 8), Bytes(10, 1));
+  ASSERT_EQ(open(path), S_OK);
+  for (LONG n : {1, 2, -1, 0x7FFFFFFF}) {
+    stream = reinterpret_cast<PAVISTREAM>(this);
+    EXPECT_EQ(AVIFileGetStream(file, &stream, streamtypeAUDIO, n), AVIERR_NODATA) << n;
+    EXPECT_EQ(stream, nullptr);
+  }
+  EXPECT_EQ(AVIFileGetStream(file, &stream, 0x73646976u /* vids */, 0), AVIERR_NODATA);
+  EXPECT_EQ(stream, nullptr);
+}
+
+TEST_F(AviFileTest, InfoNeedsTheWholeRecord) {
+  std::string path = dir.file("i.wav");
+  write_wav_file(path, pcm_format(1, 8000, 8), Bytes(10, 1));
+  ASSERT_TRUE(open_stream(path));
+  AVISTREAMINFOA i;
+  EXPECT_EQ(AVIStreamInfoA(stream, &i, 139), AVIERR_BADSIZE);
+  EXPECT_EQ(AVIStreamInfoA(stream, &i, 140), S_OK);
+}
+
+// ---- AVI handler ----
+
+struct AviFixture {
+  std::vector<AviTrack> tracks;
+
+  AviFixture() {
+    AviTrack video;
+    video.video = true;
+    video.format = pattern_bytes(40, 99);
+    video.data = pattern_bytes(5000, 98);
+    video.chunk_size = 1000;
+    AviTrack a;
+    a.format = pcm_format(2, 48000, 16, 18);
+    a.data = pattern_bytes(4 * 10000 + 2, 1);  // a partial block at the end
+    a.chunk_size = 999;                        // blocks split across chunks, odd sizes padded
+    AviTrack b;
+    b.format = pcm_format(6, 8000, 24, 40);
+    b.data = pattern_bytes(18 * 333, 2);
+    b.chunk_size = 777;
+    tracks = {video, a, b};
+  }
+};
+
+class AviLayoutTest : public AviFileTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(AviLayoutTest, AudioStreamsSkipVideo) {
+  AviFixture fx;
+  AviLayout layout;
+  layout.with_index = GetParam();
+  std::string path = dir.file("v.avi");
+  write_avi_file(path, fx.tracks, layout);
+  for (LONG n : {0, 1}) {
+    SCOPED_TRACE(n);
+    const AviTrack& t = fx.tracks[size_t(n) + 1];
+    ASSERT_TRUE(open_stream(path, n));
+    AVISTREAMINFOA i = info();
+    uint32_t block = t.format[12];
+    EXPECT_EQ(i.fccType, streamtypeAUDIO);
+    EXPECT_EQ(i.dwSampleSize, block);
+    EXPECT_EQ(i.dwLength, t.data.size() / block);
+    EXPECT_EQ(i.dwScale, block);
+    EXPECT_EQ(i.dwRate, uint32_t(t.format[8] | t.format[9] << 8 | t.format[10] << 16));
+    EXPECT_EQ(format(), t.format);
+    Bytes whole = slice(t.data, 0, i.dwLength * block);
+    EXPECT_EQ(read_all(LONG(i.dwLength)), whole);
+    EXPECT_EQ(read_all(7), whole);
+    AVIStreamRelease(stream);
+    stream = nullptr;
+  }
+  for (LONG n : {2, -1}) {
+    stream = reinterpret_cast<PAVISTREAM>(this);
+    EXPECT_EQ(AVIFileGetStream(file, &stream, streamtypeAUDIO, n), AVIERR_NODATA) << n;
+    EXPECT_EQ(stream, nullptr);
+  }
+}
+
+TEST_P(AviLayoutTest, ReadsLandExactBytesAcrossChunkBoundaries) {
+  AviTrack a;
+  a.format = pcm_format(2, 8000, 16);
+  a.data = pattern_bytes(4 * 3000, 5);
+  a.chunk_size = 998;  // boundaries fall inside blocks and between them
+  AviLayout layout;
+  layout.with_index = GetParam();
+  std::string path = dir.file("b.avi");
+  write_avi_file(path, {a, a}, layout);
+  ASSERT_TRUE(open_stream(path, 1));
+  Bytes buf(4 * 3000);
+  for (LONG start = 0; start < 3000; start += 7) {
+    for (LONG count : {1, 2, 249, 250, 251, 1000}) {
+      LONG n = std::min<LONG>(count, 3000 - start), bytes = -1, samples = -1;
+      ASSERT_EQ(AVIStreamRead(stream, start, count, buf.data(), LONG(buf.size()), &bytes, &samples),
+                S_OK);
+      ASSERT_EQ(samples, n);
+      ASSERT_EQ(bytes, 4 * n);
+      ASSERT_EQ(slice(buf, 0, size_t(bytes)), slice(a.data, size_t(4 * start), size_t(bytes)))
+          << start << " " << count;
+    }
+  }
+}
+
+TEST_P(AviLayoutTest, ManySmallChunks) {
+  AviTrack a;
+  a.format = pcm_format(2, 48000, 16);
+  a.data = pattern_bytes(8 << 20, 7);
+  a.chunk_size = 512;
+  AviLayout layout;
+  layout.with_index = GetParam();
+  std::string path = dir.file("m.avi");
+  write_avi_file(path, {a}, layout);
+  ASSERT_TRUE(open_stream(path));
+  EXPECT_EQ(info().dwLength, uint32_t(2 << 20));
+  EXPECT_TRUE(read_all(1 << 18) == a.data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Index, AviLayoutTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                           return p.param ? "WithIndex" : "WithoutIndex";
+                         });
+
+TEST_F(AviFileTest, StreamHeaderLengthIsBelievedOnlyUpToTheData) {
+  AviTrack a;
+  a.format = pcm_format(1, 8000, 16);
+  a.data = pattern_bytes(2 * 100, 3);
+  std::string path = dir.file("h.avi");
+  write_avi_file(path, {a});
+  const size_t length_at = 8 + 32;  // dwLength within strh
+  patch32(path, "strh", length_at, 150);
+  ASSERT_TRUE(open_stream(path));
+  EXPECT_EQ(info().dwLength, 100u);
+  EXPECT_EQ(read_all(1000), a.data);
+  close_all();
+
+  patch32(path, "strh", length_at, 40);  // less than the data: as stored, like Windows
+  ASSERT_TRUE(open_stream(path));
+  EXPECT_EQ(info().dwLength, 40u);
+  EXPECT_EQ(read_all(1000), slice(a.data, 0, 80));
+}
+
+TEST_F(AviFileTest, AviWithRelativeAndAbsoluteIndexOffsets) {
+  Bytes h = hdrl(audio_strl());
+  Bytes movi = list("movi", cat({chunk("00wb", Bytes{1, 2, 3, 4}), chunk("JUNK", Bytes(3, 0)),
+                                 chunk("00wb", Bytes{5, 6, 7, 8})}));
+  const uint32_t movi_at = uint32_t(12 + h.size() + 8);  // the 'movi' type field
+  for (uint32_t base : {0u, movi_at}) {
+    SCOPED_TRACE(base);
+    Bytes idx = cat({idx1_entry("00wb", base + 4, 4), idx1_entry("00wb", base + 28, 4)});
+    std::string path = dir.file("x.avi");
+    write_bytes(path, avi(h, movi, chunk("idx1", idx)));
+    ASSERT_TRUE(open_stream(path));
+    EXPECT_EQ(read_all(2), (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+    close_all();
+  }
+}
+
+TEST_F(AviFileTest, AviMoviWalkEntersRecLists) {
+  Bytes movi = list("movi", cat({list("rec ", chunk("00wb", Bytes{1, 2, 3, 4})),
+                                 chunk("00wb", Bytes{5, 6, 7, 8}), chunk("01wb", Bytes{9, 9})}));
+  std::string path = dir.file("r.avi");
+  write_bytes(path, avi(hdrl(audio_strl()), movi));
+  ASSERT_TRUE(open_stream(path));
+  EXPECT_EQ(read_all(1), (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+}
+
+// ---- AVIStreamRead edge cases ----
+
+struct Outcome {
+  HRESULT result;
+  LONG bytes;
+  LONG samples;
+};
+
+struct ReadCase {
+  const char* name;
+  LONG start;
+  LONG count;
+  LONG buffer_size;  // -1: null buffer
+  Outcome wave;
+  Outcome avi;
+};
+
+// A stream of 10 blocks of 4 bytes.
+const ReadCase kReadCases[] = {
+    {"whole", 0, 10, 40, {S_OK, 40, 10}, {S_OK, 40, 10}},
+    {"middle", 3, 4, 64, {S_OK, 16, 4}, {S_OK, 16, 4}},
+    {"runs_past_end", 8, 5, 64, {S_OK, 8, 2}, {S_OK, 8, 2}},
+    {"start_at_length", 10, 1, 64, {S_OK, 0, 0}, {S_OK, 0, 0}},
+    {"start_past_length", 11, 1, 64, {S_OK, 0, 0}, {AVIERR_NODATA, 0, 0}},
+    {"start_negative", -1, 1, 64, {S_OK, 0, 0}, {AVIERR_NODATA, 0, 0}},
+    {"null_buffer", 2, 5, -1, {S_OK, 20, 5}, {S_OK, 20, 5}},
+    {"null_buffer_past_end", 8, 100, -1, {S_OK, 8, 2}, {S_OK, 8, 2}},
+    {"buffer_smaller_than_asked", 0, 10, 13, {S_OK, 12, 3}, {S_OK, 12, 3}},
+    {"buffer_below_one_block",
+     0,
+     10,
+     3,
+     {AVIERR_BUFFERTOOSMALL, 0, 0},
+     {AVIERR_BUFFERTOOSMALL, 0, 0}},
+    {"buffer_empty", 0, 1, 0, {AVIERR_BUFFERTOOSMALL, 0, 0}, {AVIERR_BUFFERTOOSMALL, 0, 0}},
+    {"count_zero", 0, 0, 64, {S_OK, 0, 0}, {S_OK, 0, 0}},
+    {"count_negative", 0, -1, 64, {S_OK, 0, 0}, {S_OK, 0, 0}},
+};
+
+TEST_F(AviFileTest, ReadEdgeCases) {
+  const Bytes data = pattern_bytes(40, 11);
+  AviTrack t;
+  t.format = pcm_format(2, 8000, 16);
+  t.data = data;
+  t.chunk_size = 6;
+  write_wav_file(dir.file("e.wav"), t.format, data);
+  write_avi_file(dir.file("e.avi"), {t});
+  for (bool is_avi : {false, true}) {
+    ASSERT_TRUE(open_stream(dir.file(is_avi ? "e.avi" : "e.wav")));
+    for (const ReadCase& c : kReadCases) {
+      SCOPED_TRACE(testing::Message() << (is_avi ? "avi " : "wave ") << c.name);
+      const Outcome& want = is_avi ? c.avi : c.wave;
+      Bytes buf(64, 0xEE);
+      LONG bytes = 77, samples = 77;
+      HRESULT r = AVIStreamRead(stream, c.start, c.count, c.buffer_size < 0 ? nullptr : buf.data(),
+                                c.buffer_size < 0 ? 0 : c.buffer_size, &bytes, &samples);
+      EXPECT_EQ(r, want.result) << std::hex << r;
+      EXPECT_EQ(bytes, want.bytes);
+      EXPECT_EQ(samples, want.samples);
+      size_t got = c.buffer_size < 0 ? 0 : size_t(want.bytes);
+      if (got) {
+        EXPECT_EQ(slice(buf, 0, got), slice(data, size_t(4 * c.start), got));
+      }
+      EXPECT_EQ(slice(buf, got, 64 - got), Bytes(64 - got, 0xEE));
+      // Either output may be left out.
+      EXPECT_EQ(AVIStreamRead(stream, c.start, c.count, c.buffer_size < 0 ? nullptr : buf.data(),
+                              c.buffer_size < 0 ? 0 : c.buffer_size, nullptr, nullptr),
+                want.result);
+    }
+    AVIStreamRelease(stream);
+    stream = nullptr;
+  }
+}
+
+TEST_F(AviFileTest, FileThatShrankWhileOpenFailsToRead) {
+  AviTrack t;
+  t.format = pcm_format(2, 8000, 16);
+  t.data = pattern_bytes(4 * 4096, 4);
+  write_wav_file(dir.file("s.wav"), t.format, t.data);
+  write_avi_file(dir.file("s.avi"), {t});
+  for (const char* name : {"s.wav", "s.avi"}) {
+    SCOPED_TRACE(name);
+    std::string path = dir.file(name);
+    ASSERT_TRUE(open_stream(path));
+    ASSERT_EQ(truncate(path.c_str(), 4096), 0);
+    Bytes buf(t.data.size());
+    LONG bytes = 77, samples = 77;
+    EXPECT_EQ(AVIStreamRead(stream, 0, 4096, buf.data(), LONG(buf.size()), &bytes, &samples),
+              AVIERR_FILEREAD);
+    EXPECT_EQ(bytes, 0);
+    EXPECT_EQ(samples, 0);
+    AVIStreamRelease(stream);
+    stream = nullptr;
+  }
+}
+
+// ---- Fault hooks and the call log ----
+
+class FaultTest : public AviFileTest {
+ protected:
+  void SetUp() override {
+    AviFileTest::SetUp();
+    path = dir.file("f.wav");
+    fmt = pcm_format(2, 8000, 16);
+    data = pattern_bytes(40, 21);
+    write_wav_file(path, fmt, data);
+  }
+  std::string path;
+  Bytes fmt, data;
+};
+
+TEST_F(FaultTest, OpenAndStreamResults) {
+  standin_faults.open_result = AVIERR_MEMORY;
+  file = reinterpret_cast<PAVIFILE>(this);
+  EXPECT_EQ(open(path), AVIERR_MEMORY);
+  EXPECT_EQ(file, nullptr);
+  standin_faults.open_result = 0;
+  ASSERT_EQ(open(path), S_OK);
+  standin_faults.get_stream_result = AVIERR_MEMORY;
+  stream = reinterpret_cast<PAVISTREAM>(this);
+  EXPECT_EQ(AVIFileGetStream(file, &stream, streamtypeAUDIO, 0), AVIERR_MEMORY);
+  EXPECT_EQ(stream, nullptr);
+}
+
+TEST_F(FaultTest, InfoAndFormatResults) {
+  ASSERT_TRUE(open_stream(path));
+  AVISTREAMINFOA i;
+  standin_faults.info_result = AVIERR_BADPARAM;
+  EXPECT_EQ(AVIStreamInfoA(stream, &i, sizeof i), AVIERR_BADPARAM);
+  standin_faults.info_result = 0;
+  standin_faults.format_size_result = AVIERR_NODATA;
+  LONG size = 0;
+  EXPECT_EQ(AVIStreamReadFormat(stream, 0, nullptr, &size), AVIERR_NODATA);
+  standin_faults.format_size_result = 0;
+  EXPECT_EQ(AVIStreamReadFormat(stream, 0, nullptr, &size), S_OK);
+  EXPECT_EQ(size, 16);
+  standin_faults.format_read_result = AVIERR_FILEREAD;
+  Bytes buf(18);
+  EXPECT_EQ(AVIStreamReadFormat(stream, 0, buf.data(), &size), AVIERR_FILEREAD);
+}
+
+TEST_F(FaultTest, FormatSizeOverride) {
+  ASSERT_TRUE(open_stream(path));
+  standin_faults.format_size = 20;
+  LONG size = 0;
+  EXPECT_EQ(AVIStreamReadFormat(stream, 0, nullptr, &size), S_OK);
+  EXPECT_EQ(size, 20);
+  Bytes buf(20, 0xEE);
+  EXPECT_EQ(AVIStreamReadFormat(stream, 0, buf.data(), &size), S_OK);
+  EXPECT_EQ(slice(buf, 0, 16), fmt);
+  EXPECT_EQ(slice(buf, 16, 4), Bytes(4, 0xEE));
+  standin_faults.format_size = 14;
+  buf.assign(20, 0xEE);
+  size = 14;
+  EXPECT_EQ(AVIStreamReadFormat(stream, 0, buf.data(), &size), S_OK);
+  EXPECT_EQ(slice(buf, 0, 14), slice(fmt, 0, 14));
+  EXPECT_EQ(slice(buf, 14, 6), Bytes(6, 0xEE));
+}
+
+TEST_F(FaultTest, OverrideFactsChangesInfoOnly) {
+  ASSERT_TRUE(open_stream(path));
+  standin_faults.override_facts = true;
+  standin_faults.sample_size = 3;
+  standin_faults.length = 7;
+  AVISTREAMINFOA i = info();
+  EXPECT_EQ(i.dwSampleSize, 3u);
+  EXPECT_EQ(i.dwLength, 7u);
+  Bytes buf(40);
+  LONG bytes = 0, samples = 0;
+  EXPECT_EQ(AVIStreamRead(stream, 0, 10, buf.data(), 40, &bytes, &samples), S_OK);
+  EXPECT_EQ(bytes, 40);
+  EXPECT_EQ(samples, 10);
+}
+
+TEST_F(FaultTest, ReadFaultsByCallNumber) {
+  ASSERT_TRUE(open_stream(path));
+  standin_faults.read_fail_call = 1;
+  standin_faults.read_fail_result = AVIERR_MEMORY;
+  standin_faults.short_read_call = 2;
+  standin_faults.bad_bytes_call = 3;
+  const Outcome want[] = {
+      {S_OK, 8, 2}, {AVIERR_MEMORY, 0, 0}, {S_OK, 4, 1}, {S_OK, 9, 2}, {S_OK, 8, 2}};
+  for (size_t call = 0; call < 5; ++call) {
+    SCOPED_TRACE(call);
+    Bytes buf(8, 0xEE);
+    LONG bytes = 77, samples = 77;
+    EXPECT_EQ(AVIStreamRead(stream, 1, 2, buf.data(), 8, &bytes, &samples), want[call].result);
+    EXPECT_EQ(bytes, want[call].bytes);
+    EXPECT_EQ(samples, want[call].samples);
+    size_t got = size_t(samples) * 4;
+    EXPECT_EQ(slice(buf, 0, got), slice(data, 4, got));
+    EXPECT_EQ(slice(buf, got, 8 - got), Bytes(8 - got, 0xEE));
+  }
+}
+
+TEST_F(FaultTest, CallsAndReadsAreLogged) {
+  ASSERT_TRUE(open_stream(path));
+  Bytes buf(40);
+  LONG bytes, samples;
+  AVIStreamRead(stream, 0, 10, buf.data(), 40, &bytes, &samples);
+  AVIStreamRead(stream, 10, 3, nullptr, 0, nullptr, nullptr);
+  AVIStreamRelease(stream);
+  stream = nullptr;
+  AVIFileRelease(file);
+  file = nullptr;
+  EXPECT_EQ(standin_log.calls, (std::vector<std::string>{"AVIFileOpenA", "AVIFileGetStream",
+                                                         "AVIStreamRelease", "AVIFileRelease"}));
+  ASSERT_EQ(standin_log.reads.size(), 2u);
+  EXPECT_EQ(standin_log.reads[0].start, 0);
+  EXPECT_EQ(standin_log.reads[0].samples, 10);
+  EXPECT_EQ(standin_log.reads[0].buffer_size, 40);
+  EXPECT_EQ(standin_log.reads[1].start, 10);
+  EXPECT_EQ(standin_log.reads[1].samples, 3);
+  EXPECT_EQ(standin_log.reads[1].buffer_size, 0);
+}
+
+// ---- Share mode ----
+
+// fopen with `mode`: whether it opened, with errno EACCES when not.
+bool can_open(const std::string& path, const char* mode) {
+  errno = 0;
+  FILE* f = fopen(path.c_str(), mode);
+  if (f) {
+    fclose(f);
+    return true;
+  }
+  EXPECT_EQ(errno, EACCES) << mode;
+  return false;
+}
+
+TEST_F(FaultTest, OpenInputRefusesWriters) {
+  std::string link = dir.file("link.wav");
+  ASSERT_EQ(::link(path.c_str(), link.c_str()), 0);
+  ASSERT_EQ(open(path), S_OK);
+  for (const char* mode : {"wb", "w", "ab", "r+b", "w+"}) {
+    EXPECT_FALSE(can_open(path, mode)) << mode;
+  }
+  EXPECT_FALSE(can_open(link, "wb"));
+  EXPECT_TRUE(can_open(path, "rb"));
+  EXPECT_TRUE(can_open(dir.file("other.wav"), "wb"));
+  EXPECT_EQ(read_bytes(path).size(), 44u + 40u);  // untouched
+  AVIFileRelease(file);
+  file = nullptr;
+  EXPECT_TRUE(can_open(path, "ab"));
+}
+
+TEST_F(FaultTest, StreamHoldsItsFileOpen) {
+  ASSERT_TRUE(open_stream(path));
+  PAVIFILE second = nullptr;
+  ASSERT_EQ(AVIFileOpenA(&second, path.c_str(), OF_SHARE_DENY_WRITE, nullptr), S_OK);
+  AVIFileRelease(file);
+  file = nullptr;
+  EXPECT_FALSE(can_open(path, "wb"));
+  Bytes buf(40);
+  LONG bytes = 0, samples = 0;
+  EXPECT_EQ(AVIStreamRead(stream, 0, 10, buf.data(), 40, &bytes, &samples), S_OK);
+  EXPECT_EQ(buf, data);
+  AVIStreamRelease(stream);
+  stream = nullptr;
+  EXPECT_FALSE(can_open(path, "wb"));  // the second handle still holds it
+  AVIFileRelease(second);
+  EXPECT_TRUE(can_open(path, "ab"));
+}
+
+TEST_F(FaultTest, OpenWithoutShareModeAllowsWriters) {
+  ASSERT_EQ(open(path, 0), S_OK);
+  EXPECT_TRUE(can_open(path, "ab"));
+}
+
+// ---- The media writer itself ----
+
+TEST(MediaFiles, WaveLayoutIsByteExact) {
+  TempDir dir;
+  std::string path = dir.file("w.wav");
+  Bytes fmt = pcm_format(2, 8000, 16);
+  write_wav_file(path, fmt, Bytes{1, 2, 3});
+  Bytes want = riff("WAVE", cat({chunk("fmt ", fmt), chunk("data", Bytes{1, 2, 3})}));
+  EXPECT_EQ(read_bytes(path), want);
+}
+
+TEST(MediaFiles, FormatsAndPatterns) {
+  Bytes f = pcm_format(6, 48000, 24, 40);
+  ASSERT_EQ(f.size(), 40u);
+  EXPECT_EQ(f[0] | f[1] << 8, 0xFFFE);
+  EXPECT_EQ(f[12], 18);  // nBlockAlign
+  EXPECT_EQ(f[16], 22);  // cbSize
+  EXPECT_EQ(f[24], 1);   // SubFormat: PCM
+  EXPECT_EQ(pcm_format(1, 8000, 8, 18).size(), 18u);
+  EXPECT_EQ(pattern_bytes(100, 1), pattern_bytes(100, 1));
+  EXPECT_NE(pattern_bytes(100, 1), pattern_bytes(100, 2));
+}
+
+}  // namespace
