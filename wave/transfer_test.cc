@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "platform/standin_faults.h"
 #include "testing/capture.h"
@@ -55,20 +58,21 @@ std::string without_sanitizer_notes(const std::string& text) {
   return kept;
 }
 
-// Points standard output's descriptor at `fd` and back again; glibc empties
-// the buffer even when the closing flush fails, so nothing meant for `fd`
-// reaches the real standard output later.
-struct StdoutRedirect {
+// Points the descriptor of `stream` at `fd` and back again. glibc empties a
+// buffer even when the closing flush fails, so nothing meant for `fd`
+// reaches the real stream later.
+struct StreamRedirect {
+  FILE* stream;
   int saved_fd;
 
-  explicit StdoutRedirect(int fd) : saved_fd(dup(STDOUT_FILENO)) {
-    fflush(stdout);
-    dup2(fd, STDOUT_FILENO);
+  StreamRedirect(FILE* stream, int fd) : stream(stream), saved_fd(dup(fileno(stream))) {
+    fflush(stream);
+    dup2(fd, fileno(stream));
   }
-  ~StdoutRedirect() {
-    fflush(stdout);
-    clearerr(stdout);
-    dup2(saved_fd, STDOUT_FILENO);
+  ~StreamRedirect() {
+    fflush(stream);
+    clearerr(stream);
+    dup2(saved_fd, fileno(stream));
     close(saved_fd);
   }
 };
@@ -292,7 +296,7 @@ TEST_F(TransferTest, BrokenPipe) {
   bool done;
   {
     StreamCapture capture_err(stderr);
-    StdoutRedirect redirect(ends[1]);
+    StreamRedirect redirect(stdout, ends[1]);
     Reporter reporter{1, false};
     done = run_transfer(stream, facts, nullptr, &reporter);
     err = capture_err.finish();
@@ -300,6 +304,39 @@ TEST_F(TransferTest, BrokenPipe) {
   close(ends[1]);
   EXPECT_FALSE(done);
   EXPECT_EQ(err, std::string(kToStdout) + kWriteError + kEnded);
+}
+
+// Standard error is a pipe with room for the first line only, so the
+// reader stalls printing the line of a short read while the writer goes to
+// wait for data without limit. Giving up, the reader has to wake it, or the
+// transfer never ends.
+TEST_F(TransferTest, ReaderGivingUpWakesTheWaitingWriter) {
+  open_ten_samples();
+  standin_faults.short_read_call = 0;
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  ASSERT_EQ(fcntl(ends[1], F_SETPIPE_SZ, 4096), 4096);
+  const std::string filler(4096 - strlen(kOpened), '.');
+  ASSERT_EQ(write(ends[1], filler.data(), filler.size()), ssize_t(filler.size()));
+  std::string received;
+  std::thread console([&received, &ends] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(ends[0], chunk, sizeof chunk)) > 0) received.append(chunk, size_t(n));
+  });
+  bool done;
+  {
+    StreamRedirect redirect(stderr, ends[1]);
+    Reporter reporter{3, false};
+    done = run_transfer(stream, facts, output.c_str(), &reporter);
+  }
+  close(ends[1]);
+  console.join();
+  close(ends[0]);
+  EXPECT_FALSE(done);
+  EXPECT_EQ(received, filler + kOpened + "0 - 35 のデータを読み取りました。\n" + kInconsistent +
+                          kEnded + kClosed);
 }
 
 TEST_F(TransferTest, SetUpFailures) {
