@@ -419,13 +419,16 @@ HRESULT AVIStreamReadFormat(PAVISTREAM pavi, LONG, LPVOID lpFormat, LONG* lpcbFo
   if (!pavi || !lpcbFormat) return AVIERR_BADPARAM;
   const std::vector<uint8_t>& format = pavi->track->format;
   const LONG real = LONG(format.size());
+  // Any value but -1 overrides (the header documents >= 0; a negative size
+  // lets tests drive the caller's unsigned check).
+  const bool override_size = faults.format_size != -1;
   if (!lpFormat) {
-    *lpcbFormat = faults.format_size >= 0 ? faults.format_size : real;
+    *lpcbFormat = override_size ? faults.format_size : real;
     return S_OK;
   }
   const LONG copied = std::max<LONG>(0, std::min(*lpcbFormat, real));
   std::memcpy(lpFormat, format.data(), size_t(copied));
-  if (faults.format_size >= 0 || copied == real) {
+  if (override_size || copied == real) {
     *lpcbFormat = copied;
     return S_OK;
   }

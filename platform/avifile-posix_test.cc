@@ -689,6 +689,9 @@ TEST_F(FaultTest, FormatSizeOverride) {
   EXPECT_EQ(AVIStreamReadFormat(stream, 0, buf.data(), &size), S_OK);
   EXPECT_EQ(slice(buf, 0, 14), slice(fmt, 0, 14));
   EXPECT_EQ(slice(buf, 14, 6), Bytes(6, 0xEE));
+  standin_faults.format_size = -2;  // any value but -1 is reported, negative ones too
+  EXPECT_EQ(AVIStreamReadFormat(stream, 0, nullptr, &size), S_OK);
+  EXPECT_EQ(size, -2);
 }
 
 TEST_F(FaultTest, OverrideFactsChangesInfoOnly) {
