@@ -40,14 +40,14 @@ std::string expected_usage() {
   return usage;
 }
 
-struct Run {
+struct ProgramRun {
   int status;
   std::string out;
   std::string err;
 };
 
 // Runs the program's entry in-process on `args`.
-Run run(std::vector<std::string> args) {
+ProgramRun run(std::vector<std::string> args) {
   args.insert(args.begin(), "tonewell");
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
@@ -76,7 +76,7 @@ TEST_F(MainTest, UsageTextIsExactAndEndsWithSuccess) {
   const std::vector<std::vector<std::string>> calls = {
       {}, {"-h"}, {"--help"}, {"/no/such/file", "-h"}, {"-v", "-s", "3", "--help", "-x"}};
   for (const std::vector<std::string>& args : calls) {
-    Run r = run(args);
+    ProgramRun r = run(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, expected_usage());
     EXPECT_EQ(r.err, "");
@@ -115,7 +115,7 @@ TEST_F(MainTest, CommandLineErrorsEndWithStatusOne) {
     std::vector<std::string> args = c.args;
     for (std::string& arg : args)
       if (arg == "IN") arg = input;
-    Run r = run(args);
+    ProgramRun r = run(args);
     EXPECT_EQ(r.status, 1) << c.message;
     EXPECT_EQ(r.err, c.message);
     EXPECT_EQ(r.out, "");
@@ -187,7 +187,7 @@ const char kLevelOneRun[] =
     "入力ファイルを閉じました。\n";
 
 TEST_F(MainTest, InputAloneWritesNextToItWithWavAppended) {
-  Run r = run({input});
+  ProgramRun r = run({input});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kLevelOneRun);
   EXPECT_EQ(r.err, "");
@@ -199,7 +199,7 @@ TEST_F(MainTest, InputAloneWritesNextToItWithWavAppended) {
 
 TEST_F(MainTest, VerboseRunReportsSettingsAndFacts) {
   std::string output = dir.file("named.wav");
-  Run r = run({"-v", input, output});
+  ProgramRun r = run({"-v", input, output});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "入力ファイル: " + input + "\n" + "出力ファイル: " + output + "\n" +
                        "対象ストリーム番号: 0\n"
@@ -222,7 +222,7 @@ TEST_F(MainTest, VerboseRunReportsSettingsAndFacts) {
 
 // Standard output carries the WAVE bytes alone; the settings line names it.
 TEST_F(MainTest, DashSendsDataToStandardOutput) {
-  Run r = run({"-v", input, "-"});
+  ProgramRun r = run({"-v", input, "-"});
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(r.out.size(), 84u);
   EXPECT_EQ(r.out.substr(0, 4), "RIFF");
@@ -231,7 +231,7 @@ TEST_F(MainTest, DashSendsDataToStandardOutput) {
 }
 
 TEST_F(MainTest, QuietRunPrintsNothing) {
-  Run r = run({"-q", input, dir.file("out.wav")});
+  ProgramRun r = run({"-q", input, dir.file("out.wav")});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
@@ -253,7 +253,7 @@ TEST_F(MainTest, FailedConversionEndsWithStatusOne) {
   FILE* f = fopen(script.c_str(), "w");
   fputs("AviSource(\"movie.avi\")\n", f);
   fclose(f);
-  Run r = run({script});
+  ProgramRun r = run({script});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "入力ファイルが開けません。指定されたファイルタイプを持つハンドラが、レジストリに見つか"
@@ -274,7 +274,7 @@ TEST_F(MainTest, ComInitialisationFailure) {
   for (HRESULT result : {S_FALSE, static_cast<HRESULT>(0x8001010Eu)}) {
     reset_standin();
     standin_faults.coinit_result = result;
-    Run r = run({input});
+    ProgramRun r = run({input});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "COMの初期化に失敗しました。\n");
     EXPECT_EQ(r.out, "");

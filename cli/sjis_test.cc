@@ -10,13 +10,13 @@
 
 namespace {
 
-struct Run {
+struct ProgramRun {
   int status;
   std::string out;
   std::string err;
 };
 
-Run run(std::vector<std::string> args) {
+ProgramRun run(std::vector<std::string> args) {
   args.insert(args.begin(), "tonewell");
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
@@ -27,7 +27,7 @@ Run run(std::vector<std::string> args) {
 }
 
 TEST(ShiftJisTest, UsageText) {
-  Run r = run({});
+  ProgramRun r = run({});
   EXPECT_EQ(r.status, 0);
   const std::string& usage = r.out;
   // "    -h --help          ヘルプメッセージを表示\n": 表 is 0x95 0x5C, a
@@ -53,7 +53,7 @@ TEST(ShiftJisTest, UsageText) {
 
 TEST(ShiftJisTest, CommandLineMessages) {
   // "入力ファイルを指定してください。\n"
-  Run r = run({"-v"});
+  ProgramRun r = run({"-v"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "\x93\xFC\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x8E\x77\x92\xE8\x82\xB5"

@@ -17,7 +17,7 @@ struct StandinFaults {
   HRESULT info_result = 0;
   HRESULT format_size_result = 0;  // AVIStreamReadFormat asked for the size
   HRESULT format_read_result = 0;  // AVIStreamReadFormat asked for the bytes
-  LONG format_size = -1;           // >= 0: reported as the format's size
+  LONG format_size = -1;           // other than -1: reported as the format's size
   bool override_facts = false;     // report sample_size and length below
   DWORD sample_size = 0;
   DWORD length = 0;
