@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: unit and pipeline tests on 64- and 32-bit Linux, under
-# AddressSanitizer+UBSan and ThreadSanitizer, and the Windows cross builds.
+# AddressSanitizer+UBSan and ThreadSanitizer, the Windows cross builds, and
+# the end-to-end suite over all four programs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,3 +20,6 @@ for preset in win64 win32; do
   echo "== $preset"
   run_preset "$preset"
 done
+
+echo "== end to end: the Windows programs under Wine and the Linux programs"
+python3 tests/e2e/run_e2e.py

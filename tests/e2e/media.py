@@ -1,0 +1,143 @@
+"""Writers of RIFF WAVE and AVI files with exactly known contents.
+
+Everything here is built from the RIFF rules alone, so the end-to-end suite
+knows every byte it hands to the AVI file layer and can check every byte that
+comes back.
+"""
+
+import random
+import struct
+
+WAVE_FORMAT_PCM = 1
+WAVE_FORMAT_EXTENSIBLE = 0xFFFE
+# KSDATAFORMAT_SUBTYPE_PCM, as it is stored in a file.
+PCM_SUBTYPE_GUID = bytes.fromhex("0100000000001000800000aa00389b71")
+
+AVIF_HASINDEX = 0x10
+AVIIF_KEYFRAME = 0x10
+
+
+def pattern(count, seed):
+    """`count` bytes that are the same on every run and differ per seed."""
+    return random.Random(seed).randbytes(count)
+
+
+class WaveFormat:
+    """A PCM wave format, as the fields of a WAVEFORMATEX."""
+
+    def __init__(self, channels, rate, bits, tag=WAVE_FORMAT_PCM):
+        self.tag = tag
+        self.channels = channels
+        self.rate = rate
+        self.bits = bits
+        self.block_align = channels * ((bits + 7) // 8)
+        self.avg_bytes = rate * self.block_align
+
+    def pcm_fields(self):
+        """The 16 bytes that a WAVE header's format chunk holds."""
+        return struct.pack("<HHIIHH", self.tag, self.channels, self.rate,
+                           self.avg_bytes, self.block_align, self.bits)
+
+    def stored(self, size):
+        """The format as a file stores it: 16 bytes (no cbSize), 18 bytes
+        (cbSize 0), 20 bytes (cbSize 2, two extra bytes) or 40 bytes
+        (WAVE_FORMAT_EXTENSIBLE around this PCM format)."""
+        if size == 16:
+            return self.pcm_fields()
+        if size == 18:
+            return self.pcm_fields() + struct.pack("<H", 0)
+        if size == 20:
+            return self.pcm_fields() + struct.pack("<H", 2) + b"\x5a\xa5"
+        if size == 40:
+            head = struct.pack("<HHIIHH", WAVE_FORMAT_EXTENSIBLE, self.channels, self.rate,
+                               self.avg_bytes, self.block_align, self.bits)
+            channel_mask = (1 << self.channels) - 1
+            return head + struct.pack("<HHI", 22, self.bits, channel_mask) + PCM_SUBTYPE_GUID
+        raise ValueError(f"no stored form of {size} bytes")
+
+
+def chunk(fourcc, body):
+    """A RIFF chunk: id, size, body and the pad byte an odd size needs."""
+    pad = b"\0" if len(body) % 2 else b""
+    return fourcc.encode("ascii") + struct.pack("<I", len(body)) + body + pad
+
+
+def riff(form, body):
+    return chunk("RIFF", form.encode("ascii") + body)
+
+
+def wav_file(stored_format, data, extra_chunks=()):
+    """A WAVE file: "fmt ", then `extra_chunks` (fourcc, body) pairs, then
+    "data"."""
+    body = chunk("fmt ", stored_format)
+    for fourcc, extra in extra_chunks:
+        body += chunk(fourcc, extra)
+    return riff("WAVE", body + chunk("data", data))
+
+
+class AviTrack:
+    """One stream of an AVI file.
+
+    An audio track declares `length` blocks (its data's whole blocks unless
+    given); a video track has `frames`, each of `frame_size` bytes.
+    """
+
+    def __init__(self, kind, stored_format, data_pieces, scale, rate, sample_size, length):
+        self.kind = kind
+        self.stored_format = stored_format
+        self.pieces = data_pieces
+        self.scale = scale
+        self.rate = rate
+        self.sample_size = sample_size
+        self.length = length
+
+    @classmethod
+    def audio(cls, fmt, stored_size, data, piece_blocks=1000, length=None):
+        step = piece_blocks * fmt.block_align
+        pieces = [data[i:i + step] for i in range(0, len(data), step)]
+        if length is None:
+            length = len(data) // fmt.block_align
+        return cls("auds", fmt.stored(stored_size), pieces, fmt.block_align, fmt.avg_bytes,
+                   fmt.block_align, length)
+
+    @classmethod
+    def video(cls, frames, width=4, height=4):
+        frame_size = width * height * 3
+        bitmap_info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, frame_size,
+                                  0, 0, 0, 0)
+        pieces = [pattern(frame_size, 1000 + i) for i in range(frames)]
+        return cls("vids", bitmap_info, pieces, 1, 10, 0, frames)
+
+    def chunk_id(self, number):
+        return f"{number:02d}" + ("db" if self.kind == "vids" else "wb")
+
+    def stream_header(self):
+        handler = b"DIB " if self.kind == "vids" else b"\0\0\0\0"
+        suggested = max((len(p) for p in self.pieces), default=0)
+        quality = 0xFFFFFFFF
+        return (self.kind.encode("ascii") + handler +
+                struct.pack("<IHHIIIIIIIIhhhh", 0, 0, 0, 0, self.scale, self.rate, 0,
+                            self.length, suggested, quality, self.sample_size, 0, 0, 0, 0))
+
+
+def avi_file(tracks):
+    """An AVI file with one strl per track, the tracks' pieces interleaved
+    round robin in "movi", and an idx1 index."""
+    header_list = b"hdrl" + chunk("avih", struct.pack(
+        "<IIIIIIIIII16x", 100000, 0, 0, AVIF_HASINDEX, 0, 0, len(tracks), 0, 4, 4))
+    for track in tracks:
+        header_list += chunk("LIST", b"strl" + chunk("strh", track.stream_header()) +
+                             chunk("strf", track.stored_format))
+
+    movi = b"movi"
+    index = b""
+    most = max(len(t.pieces) for t in tracks)
+    for turn in range(most):
+        for number, track in enumerate(tracks):
+            if turn < len(track.pieces):
+                piece = track.pieces[turn]
+                # Offsets count from the "movi" type, as is customary.
+                index += track.chunk_id(number).encode("ascii") + struct.pack(
+                    "<III", AVIIF_KEYFRAME, len(movi), len(piece))
+                movi += chunk(track.chunk_id(number), piece)
+    return riff("AVI ", chunk("LIST", header_list) + chunk("LIST", movi) + chunk("idx1", index))
