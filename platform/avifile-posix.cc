@@ -47,7 +47,7 @@ struct Piece {
 struct Track {
   std::vector<uint8_t> format;   // strf / fmt bytes as stored
   uint32_t block = 0;            // nBlockAlign
-  uint32_t length = 0;           // whole blocks that exist
+  uint32_t length = 0;           // blocks reported: the AVI strh dwLength, or what exists
   uint32_t claim = 0xFFFFFFFFu;  // AVI strh dwLength
   uint32_t largest = 0;          // largest piece, for dwSuggestedBufferSize
   uint64_t total = 0;            // bytes in all pieces
@@ -308,8 +308,10 @@ HRESULT parse(IAVIFile* f, uint64_t file_size) {
     r = parse_wave(f, end);
   }
   if (r != S_OK) return r;
+  // An AVI stream's length is reported as its header declares it, as
+  // Windows does; blocks declared but not stored fail to read.
   for (Track& t : f->tracks) {
-    t.length = uint32_t(std::min<uint64_t>(t.total / t.block, t.claim));
+    t.length = f->avi ? t.claim : uint32_t(t.total / t.block);
   }
   return S_OK;
 }
@@ -371,10 +373,12 @@ ULONG AVIFileRelease(PAVIFILE pfile) {
 
 HRESULT AVIFileGetStream(PAVIFILE pfile, PAVISTREAM* ppavi, DWORD fccType, LONG lParam) {
   standin_log.calls.push_back("AVIFileGetStream");
-  if (!ppavi) return AVIERR_BADPARAM;
+  if (!ppavi || !pfile) return AVIERR_BADPARAM;
+  // The AVI handler rejects a negative number before touching the stream
+  // pointer; the WAVE handler treats it as a stream that does not exist.
+  if (pfile->avi && lParam < 0) return AVIERR_BADPARAM;
   *ppavi = nullptr;
   if (standin_faults.get_stream_result != 0) return standin_faults.get_stream_result;
-  if (!pfile) return AVIERR_BADPARAM;
   if (fccType != streamtypeAUDIO || lParam < 0 || size_t(lParam) >= pfile->tracks.size()) {
     return AVIERR_NODATA;
   }
@@ -458,6 +462,9 @@ HRESULT AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuff
     n = std::min<uint64_t>(n, 0x7FFFFFFF / t.block);  // the byte count must fit a LONG
   }
   if (call == standin_faults.short_read_call) --n;
+  // Blocks the header declares beyond the stored data cannot be delivered:
+  // failing the read keeps the caller from taking a shorter stream as whole.
+  if (lpBuffer && (uint64_t(lStart) + n) * t.block > t.total) return AVIERR_FILEREAD;
   if (lpBuffer && n > 0) {
     HRESULT r = read_data(pavi->file, t, uint64_t(lStart) * t.block, n * t.block,
                           static_cast<uint8_t*>(lpBuffer));

@@ -438,11 +438,14 @@ TEST_P(AviLayoutTest, AudioStreamsSkipVideo) {
     AVIStreamRelease(stream);
     stream = nullptr;
   }
-  for (LONG n : {2, -1}) {
-    stream = reinterpret_cast<PAVISTREAM>(this);
-    EXPECT_EQ(AVIFileGetStream(file, &stream, streamtypeAUDIO, n), AVIERR_NODATA) << n;
-    EXPECT_EQ(stream, nullptr);
-  }
+  stream = nullptr;
+  EXPECT_EQ(AVIFileGetStream(file, &stream, streamtypeAUDIO, 2), AVIERR_NODATA);
+  EXPECT_EQ(stream, nullptr);
+  PAVISTREAM untouched = reinterpret_cast<PAVISTREAM>(this);
+  stream = untouched;
+  EXPECT_EQ(AVIFileGetStream(file, &stream, streamtypeAUDIO, -1), AVIERR_BADPARAM);
+  EXPECT_EQ(stream, untouched);
+  stream = nullptr;
 }
 
 TEST_P(AviLayoutTest, ReadsLandExactBytesAcrossChunkBoundaries) {
@@ -488,7 +491,7 @@ INSTANTIATE_TEST_SUITE_P(Index, AviLayoutTest, ::testing::Bool(),
                            return p.param ? "WithIndex" : "WithoutIndex";
                          });
 
-TEST_F(AviFileTest, StreamHeaderLengthIsBelievedOnlyUpToTheData) {
+TEST_F(AviFileTest, StreamHeaderLengthIsReportedAsStored) {
   AviTrack a;
   a.format = pcm_format(1, 8000, 16);
   a.data = pattern_bytes(2 * 100, 3);
@@ -497,8 +500,21 @@ TEST_F(AviFileTest, StreamHeaderLengthIsBelievedOnlyUpToTheData) {
   const size_t length_at = 8 + 32;  // dwLength within strh
   patch32(path, "strh", length_at, 150);
   ASSERT_TRUE(open_stream(path));
-  EXPECT_EQ(info().dwLength, 100u);
-  EXPECT_EQ(read_all(1000), a.data);
+  EXPECT_EQ(info().dwLength, 150u);
+  // The stored blocks read; a read that reaches a declared but missing block
+  // fails whole, so the stream cannot pass for a complete shorter one.
+  Bytes buf(2 * 150, 0xEE);
+  LONG bytes = 77, samples = 77;
+  EXPECT_EQ(AVIStreamRead(stream, 0, 100, buf.data(), 200, &bytes, &samples), S_OK);
+  EXPECT_EQ(slice(buf, 0, 200), a.data);
+  for (LONG start : {0, 99, 100, 149}) {
+    SCOPED_TRACE(start);
+    EXPECT_EQ(
+        AVIStreamRead(stream, start, 150 - start, buf.data(), LONG(buf.size()), &bytes, &samples),
+        AVIERR_FILEREAD);
+    EXPECT_EQ(bytes, 0);
+    EXPECT_EQ(samples, 0);
+  }
   close_all();
 
   patch32(path, "strh", length_at, 40);  // less than the data: as stored, like Windows
