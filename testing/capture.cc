@@ -5,7 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 
 StreamCapture::StreamCapture(FILE* stream) : stream(stream), saved_fd(-1), file(tmpfile()) {
   fflush(stream);
@@ -44,5 +44,7 @@ TempDir::~TempDir() {
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -34,16 +33,6 @@ const unsigned char kTenSampleHeader[] = {
 };
 
 std::string as_string(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
-
-// read_file takes a character at a time, which the sanitizers make slow
-// for files of many megabytes.
-std::string read_large_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  std::string bytes(static_cast<size_t>(in.tellg()), '\0');
-  in.seekg(0);
-  in.read(&bytes[0], static_cast<std::streamsize>(bytes.size()));
-  return bytes;
-}
 
 // The sanitizers note a refused allocation on standard error ("==pid==...").
 std::string without_sanitizer_notes(const std::string& text) {
@@ -177,7 +166,7 @@ TEST_F(TransferTest, StreamLongerThanTheRing) {
   const size_t ring = size_t{1} << 23;
   open_stream(1, 8, 20 << 20);
   EXPECT_TRUE(transfer(output.c_str(), 1));
-  const std::string wave = read_large_file(output);
+  const std::string wave = read_file(output);
   ASSERT_EQ(wave.size(), kWaveHeaderSize + data.size());
   EXPECT_TRUE(wave.substr(kWaveHeaderSize) == as_string(data));  // no 20 MiB diff on failure
 
@@ -233,7 +222,7 @@ TEST_F(TransferTest, LaterReadErrorKeepsWhatWasWritten) {
             std::string(kOpened) +
                 "オーディオストリーム読み込みに失敗しました。ディスクエラーが発生しました。\n" +
                 kEnded);
-  const std::string wave = read_large_file(output);
+  const std::string wave = read_file(output);
   ASSERT_GE(wave.size(), kWaveHeaderSize);
   ASSERT_LE(wave.size(), kWaveHeaderSize + (4 << 20));
   EXPECT_TRUE(wave.substr(kWaveHeaderSize) ==
