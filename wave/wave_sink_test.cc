@@ -16,17 +16,15 @@ constexpr char kWriteError[] = "データ書き出し中にエラーが発生し
 // 16-bit stereo PCM at 44100 Hz.
 constexpr WaveFormatFields kStereo16 = {1, 2, 44100, 176400, 4, 16};
 
-// Points standard output's descriptor at `fd`, unbuffered if asked, and
-// back again. Failures of assertions made meanwhile would go to `fd` too, so
-// tests note results inside and check them afterwards.
+// Points standard output's descriptor at `fd` and back again. Failures of
+// assertions made meanwhile would go to `fd` too, so tests note results
+// inside and check them afterwards.
 struct StdoutRedirect {
   int saved_fd;
-  bool unbuffered;
 
-  StdoutRedirect(int fd, bool unbuffered) : saved_fd(dup(STDOUT_FILENO)), unbuffered(unbuffered) {
+  explicit StdoutRedirect(int fd) : saved_fd(dup(STDOUT_FILENO)) {
     fflush(stdout);
     dup2(fd, STDOUT_FILENO);
-    if (unbuffered) setvbuf(stdout, nullptr, _IONBF, 0);
   }
   ~StdoutRedirect() {
     // glibc empties the buffer even when the flush fails, so nothing meant
@@ -35,12 +33,6 @@ struct StdoutRedirect {
     clearerr(stdout);
     dup2(saved_fd, STDOUT_FILENO);
     close(saved_fd);
-    if (unbuffered) {
-      // With a null buffer glibc would keep the one-byte buffer of the
-      // unbuffered stream.
-      static char buffer[BUFSIZ];
-      setvbuf(stdout, buffer, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, BUFSIZ);
-    }
   }
 };
 
@@ -134,27 +126,25 @@ TEST_F(WaveSinkTest, StandardOutputCarriesTheHeaderOnly) {
   EXPECT_EQ(console.err_text, "出力先を標準出力に設定しました。\nデータ書き出しが終了しました。\n");
 }
 
+// Only an unbuffered stream meets a full device while the header is
+// written. Standard output cannot be made buffered again reliably, so the
+// case runs in a child process of its own.
 TEST_F(WaveSinkTest, HeaderWriteFails) {
   reporter.to_stdout = false;
-  int full = ::open("/dev/full", O_WRONLY);
-  ASSERT_GE(full, 0);
-  StreamCapture err(stderr);
-  bool opened, finished;
-  FILE* after_open;
-  {
-    StdoutRedirect redirect(full, true);
-    opened = sink.open(nullptr);
-    after_open = sink.output;
-    finished = sink.finish();
-  }
-  close(full);
-  EXPECT_FALSE(opened);
-  // The destination stays set until the teardown ends it, silently.
-  EXPECT_EQ(after_open, stdout);
-  EXPECT_FALSE(finished);
-  EXPECT_EQ(sink.output, nullptr);
-  EXPECT_EQ(err.finish(), std::string("出力先を標準出力に設定しました。\n") + kWriteError +
-                              "データ書き出しが終了しました。\n");
+  auto header_on_full_device = [this] {
+    int full = ::open("/dev/full", O_WRONLY);
+    dup2(full, STDOUT_FILENO);
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    StreamCapture err(stderr);
+    bool opened = sink.open(nullptr);
+    // The destination stays set until the teardown ends it, silently.
+    bool kept = sink.output == stdout;
+    bool finished = sink.finish();
+    bool messages = err.finish() == std::string("出力先を標準出力に設定しました。\n") +
+                                        kWriteError + "データ書き出しが終了しました。\n";
+    exit(!opened && kept && !finished && sink.output == nullptr && messages ? 0 : 1);
+  };
+  EXPECT_EXIT(header_on_full_device(), testing::ExitedWithCode(0), "");
 }
 
 // Writes that only the close or flush at the end can find failing, and
@@ -194,7 +184,7 @@ TEST_F(WaveSinkTest, FinishReportsEachFailureOnce) {
     size_t put = 0;
     const std::string big(1 << 20, 'x');
     {
-      StdoutRedirect redirect(full, false);
+      StdoutRedirect redirect(full);
       // The header fits the buffer, so open succeeds.
       opened = sink.open(c.to_stdout ? nullptr : "/dev/full");
       if (opened && c.failed_write_first) put = fwrite(big.data(), 1, big.size(), sink.output);
