@@ -40,23 +40,7 @@ std::string expected_usage() {
   return usage;
 }
 
-struct ProgramRun {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-// Runs the program's entry in-process on `args`.
-ProgramRun run(std::vector<std::string> args) {
-  args.insert(args.begin(), "tonewell");
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  ConsoleCapture console;
-  int status = tonewell_main(static_cast<int>(args.size()), argv.data());
-  console.finish();
-  return {status, console.out_text, console.err_text};
-}
+ProgramRun run(std::vector<std::string> args) { return run_in_process(tonewell_main, args); }
 
 class MainTest : public testing::Test {
  protected:

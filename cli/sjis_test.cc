@@ -10,21 +10,7 @@
 
 namespace {
 
-struct ProgramRun {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-ProgramRun run(std::vector<std::string> args) {
-  args.insert(args.begin(), "tonewell");
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  ConsoleCapture console;
-  int status = tonewell_main(static_cast<int>(argv.size()), argv.data());
-  console.finish();
-  return {status, console.out_text, console.err_text};
-}
+ProgramRun run(std::vector<std::string> args) { return run_in_process(tonewell_main, args); }
 
 TEST(ShiftJisTest, UsageText) {
   ProgramRun r = run({});

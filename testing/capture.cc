@@ -48,3 +48,14 @@ std::string read_file(const std::string& path) {
   text << in.rdbuf();
   return text.str();
 }
+
+ProgramRun run_in_process(int (*entry)(int, char**), std::vector<std::string> args) {
+  args.insert(args.begin(), "tonewell");
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  ConsoleCapture console;
+  int status = entry(static_cast<int>(args.size()), argv.data());
+  console.finish();
+  return {status, console.out_text, console.err_text};
+}

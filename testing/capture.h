@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 struct StreamCapture {
   FILE* stream;
@@ -48,5 +49,15 @@ struct TempDir {
 };
 
 std::string read_file(const std::string& path);
+
+struct ProgramRun {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+// Runs a program's entry routine in-process with `args` after the program
+// name, capturing its console.
+ProgramRun run_in_process(int (*entry)(int, char**), std::vector<std::string> args);
 
 #endif  // TONEWELL_TESTING_CAPTURE_H_
