@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 run_preset() {
-  cmake --preset "$1" -DTONEWELL_WERROR=ON >/dev/null
+  cmake --preset "$1" -DTONEWELL_WERROR=ON -DBUILD_TESTING=ON >/dev/null
   cmake --build --preset "$1"
 }
 
