@@ -1,0 +1,478 @@
+#!/usr/bin/env python3
+"""Robustness suite: the native programs on damaged inputs, failing devices
+and pipes, streams past 2 GiB, and a soak of random conversions.
+
+Every failure case must end with status 1, print its one error message
+(once), never hang, and leave the input as it was; every conversion must
+reproduce its input's data byte for byte.
+
+Run after building the presets linux64 (and linux32, for its cases):
+    python3 tests/robustness/run_robustness.py               # about 2 minutes
+    python3 tests/robustness/run_robustness.py --soak-seconds 1800 --soak-max-mib 160
+"""
+
+import argparse
+import hashlib
+import os
+import random
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests/e2e"))
+from media import WaveFormat, chunk, wav_file  # noqa: E402
+
+TIMEOUT_S = 120
+RING_SAMPLES = 1 << 23
+
+OPEN_DAMAGED = "入力ファイルが開けません。ファイルが破損しているか、フォーマットが不明です。\n"
+INTERNAL = "内部エラーが発生しました。\n"
+READ_DISK = "オーディオストリーム読み込みに失敗しました。ディスクエラーが発生しました。\n"
+WRITE_FAILED = "データ書き出し中にエラーが発生しました。再実行してください。\n"
+OUTPUT_FAILED = "出力ファイルが開けません。パスを確認してください。\n"
+TOO_LARGE = "オーディオストリームのデータサイズが大きすぎるため出力できません。\n"
+
+MONO8 = WaveFormat(1, 8000, 8)
+STEREO16 = WaveFormat(2, 44100, 16)
+
+
+class Suite:
+    def __init__(self):
+        self.passed = 0
+        self.failed = 0
+
+    def check(self, name, problems):
+        if problems:
+            self.failed += 1
+            print(f"FAIL {name}")
+            for problem in problems:
+                print(f"     {problem}")
+        else:
+            self.passed += 1
+            print(f"ok   {name}")
+
+
+def sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        while block := f.read(1 << 20):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def wave_header(fmt, data_size):
+    """The 44 bytes tonewell writes before `data_size` bytes of `fmt`."""
+    return (b"RIFF" + struct.pack("<I", (data_size + 36) & 0xFFFFFFFF) + b"WAVEfmt " +
+            struct.pack("<I", 16) + fmt.pcm_fields() + b"data" + struct.pack("<I", data_size))
+
+
+def expect_failure(result, message, stdout_empty=False):
+    """Problems with a run that should have failed with `message`."""
+    problems = []
+    err = result.stderr.decode("utf-8", "replace")
+    if result.returncode != 1:
+        problems.append(f"status {result.returncode}, expected 1")
+    count = err.splitlines(keepends=True).count(message)
+    if count != 1:
+        problems.append(f"{message.strip()!r} printed {count} times; stderr: {err!r}")
+    if stdout_empty and result.stdout:
+        problems.append(f"{len(result.stdout)} bytes on standard output, expected none")
+    return problems
+
+
+def run(args, **kwargs):
+    return subprocess.run(args, capture_output=True, timeout=TIMEOUT_S, **kwargs)
+
+
+def avi_file(fmt, data, piece_bytes, index=True, length=None):
+    """An AVI holding one audio stream of `fmt`, its data cut in chunks of
+    `piece_bytes` (whole blocks or not), with or without an idx1 index; the
+    stream header declares `length` blocks, or the whole blocks stored."""
+    block = fmt.block_align
+    length = len(data) // block if length is None else length
+    strh = b"auds\0\0\0\0" + struct.pack("<IHHIIIIIIIIhhhh", 0, 0, 0, 0, block, fmt.avg_bytes,
+                                           0, length, piece_bytes, 0xFFFFFFFF, block, 0, 0, 0, 0)
+    strl = chunk("LIST", b"strl" + chunk("strh", strh) + chunk("strf", fmt.stored(16)))
+    hdrl = chunk("LIST", b"hdrl" + chunk("avih", bytes(56)) + strl)
+    movi = [b"movi"]
+    entries = []
+    offset = 4  # from the "movi" type field, as is customary
+    for at in range(0, len(data), piece_bytes):
+        piece = data[at:at + piece_bytes]
+        entries.append(b"00wb" + struct.pack("<III", 0x10, offset, len(piece)))
+        movi.append(chunk("00wb", piece))
+        offset += len(movi[-1])
+    body = b"AVI " + hdrl + chunk("LIST", b"".join(movi))
+    if index:
+        body += chunk("idx1", b"".join(entries))
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+
+
+def set_u32(data, at, value):
+    return data[:at] + struct.pack("<I", value) + data[at + 4:]
+
+
+def data_offset(wav):
+    return wav.index(b"data") + 8
+
+
+# ---------------------------------------------------------------------------
+# Damaged inputs: each is refused with a message, and no output appears.
+
+
+def damaged_inputs():
+    data = bytes(range(256)) * 64
+    good_wav = wav_file(STEREO16.stored(16), data)
+    good_avi = avi_file(STEREO16, data, 2000)
+    idx1 = good_avi.rindex(b"idx1") + 8
+    strh = good_avi.index(b"strh") + 8
+    wav_block_align = good_wav.index(b"fmt ") + 8 + 12
+    avi_block_align = good_avi.index(b"strf") + 8 + 12
+    data_size_at = good_wav.index(b"data") + 4
+
+    def huge_block_align(content, at):
+        # 65535 bytes a block: a ring of 2^23 blocks cannot be had.
+        return content[:at] + struct.pack("<H", 0xFFFF) + content[at + 2:]
+
+    cut_wav = good_wav[:len(good_wav) // 2]
+    return [
+        ("WAVE: RIFF size beyond the file", set_u32(good_wav, 4, len(good_wav) + 100),
+         ".wav", OPEN_DAMAGED),
+        ("AVI: RIFF size beyond the file", set_u32(good_avi, 4, len(good_avi) + 100),
+         ".avi", OPEN_DAMAGED),
+        ("WAVE: data chunk overruns its parent", set_u32(good_wav, data_size_at, len(data) + 2),
+         ".wav", OPEN_DAMAGED),
+        ("AVI: strf chunk overruns its strl list",
+         set_u32(good_avi, good_avi.index(b"strf") + 4, 4000), ".avi", OPEN_DAMAGED),
+        ("WAVE: file cut inside the data chunk", cut_wav, ".wav", OPEN_DAMAGED),
+        ("WAVE: data chunk cut short, RIFF size matching the file",
+         set_u32(cut_wav, 4, len(cut_wav) - 8), ".wav", OPEN_DAMAGED),
+        ("WAVE: nBlockAlign 0", good_wav[:wav_block_align] + b"\0\0" +
+         good_wav[wav_block_align + 2:], ".wav", OPEN_DAMAGED),
+        ("AVI: nBlockAlign 0", good_avi[:avi_block_align] + b"\0\0" +
+         good_avi[avi_block_align + 2:], ".avi", OPEN_DAMAGED),
+        ("WAVE: nBlockAlign 65535", huge_block_align(good_wav, wav_block_align), ".wav",
+         INTERNAL),
+        ("AVI: nBlockAlign 65535", huge_block_align(good_avi, avi_block_align), ".avi",
+         INTERNAL),
+        ("AVI: index entry outside the file", set_u32(good_avi, idx1 + 16 + 8, 0x7FFFFFF0),
+         ".avi", OPEN_DAMAGED),
+        ("AVI: index entry size beyond the movi list", set_u32(good_avi, idx1 + 12, 1 << 30),
+         ".avi", OPEN_DAMAGED),
+        ("AVI: stream header declares more samples than stored",
+         set_u32(good_avi, strh + 32, len(data) // 4 + 1), ".avi", READ_DISK),
+        ("AVI without index: stream header declares more samples than stored",
+         set_u32(avi_file(STEREO16, data, 2000, index=False), strh + 32, len(data) // 4 * 3),
+         ".avi", READ_DISK),
+        ("AVI: stream header declares over 4 GiB", set_u32(good_avi, strh + 32, 1 << 30),
+         ".avi", TOO_LARGE),
+    ]
+
+
+def test_damaged_inputs(suite, program, work):
+    for name, content, suffix, message in damaged_inputs():
+        for to_stdout in (False, True):
+            case = work / "damaged"
+            shutil.rmtree(case, ignore_errors=True)
+            case.mkdir()
+            source = case / ("in" + suffix)
+            source.write_bytes(content)
+            out = case / "out.wav"
+            args = [program, str(source)] + (["-"] if to_stdout else [str(out)])
+            result = run(args)
+            problems = expect_failure(result, message,
+                                      stdout_empty=to_stdout and message != READ_DISK)
+            if message != READ_DISK and out.exists():
+                problems.append("an output file was created")
+            if source.read_bytes() != content:
+                problems.append("the input changed")
+            suite.check(f"{Path(program).name} {name} ({'stdout' if to_stdout else 'file'})",
+                        problems)
+
+
+# ---------------------------------------------------------------------------
+# Failing destinations and inputs.
+
+
+def write_input(path, fmt, data):
+    path.write_bytes(wav_file(fmt.stored(16), data))
+    return sha256(path)
+
+
+def test_full_device(suite, program, work):
+    for label, size in (("small, failing when closed", 400), ("large", 6 << 20)):
+        source = work / "full.wav"
+        digest = write_input(source, STEREO16, random.Random(size).randbytes(size))
+        problems = expect_failure(run([program, str(source), "/dev/full"]), WRITE_FAILED)
+        if sha256(source) != digest:
+            problems.append("the input changed")
+        suite.check(f"output on a full device ({label})", problems)
+
+
+def test_reader_quits(suite, program, work):
+    source = work / "pipe.wav"
+    digest = write_input(source, STEREO16, random.Random(5).randbytes(16 << 20))
+    with open(work / "pipe.err", "w+b") as err:
+        writer = subprocess.Popen([program, str(source), "-"], stdout=subprocess.PIPE, stderr=err)
+        head = subprocess.Popen(["head", "-c", "1000"], stdin=writer.stdout,
+                                stdout=subprocess.PIPE)
+        writer.stdout.close()
+        taken = head.communicate(timeout=TIMEOUT_S)[0]
+        try:
+            writer.wait(timeout=TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            writer.kill()
+            writer.wait()
+        err.seek(0)
+        result = subprocess.CompletedProcess(writer.args, writer.returncode, b"", err.read())
+    problems = expect_failure(result, WRITE_FAILED)
+    if taken != source.read_bytes()[:1000]:
+        problems.append("the first 1000 bytes differ from the input's")
+    if sha256(source) != digest:
+        problems.append("the input changed")
+    suite.check("standard output closed early by its reader (| head -c 1000)", problems)
+
+
+def test_unwritable_directory(suite, program, work):
+    case = work / "perm"
+    case.mkdir()
+    for directory in (work, case):
+        directory.chmod(0o755)
+    source = case / "in.wav"
+    digest = write_input(source, STEREO16, bytes(4000))
+    source.chmod(0o644)
+    locked = case / "locked"
+    locked.mkdir()
+    # The program is copied where any user may run it.
+    runnable = case / Path(program).name
+    shutil.copy(program, runnable)
+    runnable.chmod(0o755)
+    args = [str(runnable), str(source), str(locked / "out.wav")]
+    if os.geteuid() == 0:
+        # root writes anywhere: run as nobody, who may read the input only.
+        args = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + args
+        locked.chmod(0o755)
+    else:
+        locked.chmod(0o555)
+    problems = expect_failure(run(args), OUTPUT_FAILED)
+    if any(locked.iterdir()):
+        problems.append("something was written in the directory")
+    if sha256(source) != digest:
+        problems.append("the input changed")
+    suite.check("output directory without write permission", problems)
+
+
+def test_input_truncated(suite, program, work):
+    """The input shrinks while a conversion reads it. The run is held still by
+    its own output pipe: once 1 MiB has been taken, the writer blocks and the
+    reader can be at most a ring (8 MiB of 8-bit mono) further on, so cutting
+    the file at 16 MiB always falls in data not read yet."""
+    source = work / "shrink.wav"
+    data = random.Random(6).randbytes(48 << 20)
+    write_input(source, MONO8, data)
+    cut = 16 << 20
+    with open(work / "shrink.err", "w+b") as err:
+        proc = subprocess.Popen([program, str(source), "-"], stdout=subprocess.PIPE, stderr=err)
+        taken = proc.stdout.read(44 + (1 << 20))
+        os.truncate(source, cut)
+        taken += proc.stdout.read()
+        proc.wait(timeout=TIMEOUT_S)
+        err.seek(0)
+        result = subprocess.CompletedProcess(proc.args, proc.returncode, b"", err.read())
+    problems = expect_failure(result, READ_DISK)
+    got = taken[44:]
+    if taken[:44] != wave_header(MONO8, len(data)):
+        problems.append("the header differs")
+    if not (1 << 20) <= len(got) <= cut - 44:
+        problems.append(f"{len(got)} data bytes written, expected 1 MiB up to the cut")
+    if got != data[:len(got)]:
+        problems.append("the data written differs from the input's")
+    suite.check("input truncated while it is read", problems)
+
+
+def sparse_wav(path, fmt, data_size):
+    """A WAVE file of `data_size` data bytes, mostly holes, with marks where
+    a wrong offset would show: at the start, around 2 GiB and at the end."""
+    header = wave_header(fmt, data_size)
+    with open(path, "wb") as f:
+        f.write(header)
+        f.truncate(len(header) + data_size)
+        for at in (0, (1 << 31) - 3, data_size - 5):
+            if 0 <= at <= data_size - 5:
+                f.seek(len(header) + at)
+                f.write(b"\x11\x22\x33\x44\x55")
+    return len(header)
+
+
+def compare_stream(stream, path, start, size):
+    """Problems, reading `stream` to its end against `size` bytes of `path`
+    from `start`."""
+    seen = 0
+    with open(path, "rb") as want:
+        want.seek(start)
+        while block := stream.read(1 << 20):
+            if want.read(len(block)) != block:
+                return [f"data differs in the MiB from {seen}"]
+            seen += len(block)
+    return [] if seen == size else [f"{seen} data bytes, expected {size}"]
+
+
+def test_over_2_gib(suite, program, work, to_file):
+    """A data size between 2 and 4 GiB converts exactly; debug offsets show as
+    negative past 2 GiB."""
+    source = work / "big.wav"
+    size = (3 << 30) + 4 * 12345
+    sparse_wav(source, STEREO16, size)
+    out = work / "big-out.wav"
+    args = [program, "-d", str(source), str(out) if to_file else "-"]
+    problems = []
+    with open(work / "big.err", "w+b") as err:
+        # Writing to a file, the program prints its messages on standard output.
+        proc = subprocess.Popen(args, stdout=err if to_file else subprocess.PIPE, stderr=err)
+        if not to_file:
+            if proc.stdout.read(44) != wave_header(STEREO16, size):
+                problems.append("the header differs")
+            problems += compare_stream(proc.stdout, source, 44, size)
+        proc.wait(timeout=TIMEOUT_S)
+        err.seek(0)
+        messages = err.read().decode("utf-8", "replace")
+    if to_file:
+        with open(out, "rb") as f:
+            if f.read(44) != wave_header(STEREO16, size):
+                problems.append("the header differs")
+            problems += compare_stream(f, source, 44, size)
+        out.unlink()
+    source.unlink()
+    if proc.returncode != 0:
+        problems.append(f"status {proc.returncode}; stderr ends {messages[-300:]!r}")
+    last = size - 1 - (1 << 32)
+    if f"- {last} のデータを書き出しました。" not in messages:
+        problems.append(f"no debug line for the last byte at {last}")
+    if not re.search(r"^-\d+ - -\d+ のデータを読み取りました。$", messages, re.M):
+        problems.append("no read past 2 GiB shown with negative offsets")
+    suite.check(f"{Path(program).name} data of 3 GiB to {'a file' if to_file else 'stdout'}",
+                problems)
+
+
+def test_over_4_gib(suite, program, work):
+    """Declared data over 4 GiB - 1 is refused before any output exists."""
+    source = work / "huge.avi"
+    data = bytes(4000)
+    source.write_bytes(avi_file(STEREO16, data, 1000, length=(1 << 30) + 7))
+    digest = sha256(source)
+    out = work / "huge-out.wav"
+    for to_stdout in (False, True):
+        result = run([program, str(source), "-" if to_stdout else str(out)])
+        problems = expect_failure(result, TOO_LARGE, stdout_empty=to_stdout)
+        if out.exists():
+            problems.append("an output file was created")
+        if sha256(source) != digest:
+            problems.append("the input changed")
+        suite.check(f"{Path(program).name} data over 4 GiB refused "
+                    f"({'stdout' if to_stdout else 'file'})", problems)
+
+
+# ---------------------------------------------------------------------------
+# Soak: random formats and sizes around the ring's quarter, end and wrap.
+
+FORMATS = [WaveFormat(1, 8000, 8), WaveFormat(2, 22050, 8), WaveFormat(1, 44100, 16),
+           WaveFormat(2, 44100, 16), WaveFormat(1, 48000, 24), WaveFormat(2, 96000, 24),
+           WaveFormat(2, 48000, 32), WaveFormat(6, 48000, 16)]
+
+
+def soak_size(rng, block, max_bytes):
+    """A sample count near a boundary of the ring, within `max_bytes`."""
+    anchors = [0, RING_SAMPLES // 4, RING_SAMPLES // 2, RING_SAMPLES, RING_SAMPLES * 5 // 4,
+               RING_SAMPLES * 2, RING_SAMPLES * 9 // 4]
+    anchors = [a for a in anchors if (a + 1) * block <= max_bytes] or [0]
+    anchor = rng.choice(anchors)
+    delta = rng.choice([-1, 0, 1, rng.randint(-4096, 4096), rng.randint(0, 1 << 20)])
+    return max(0, min(anchor + delta, max_bytes // block))
+
+
+def test_soak(suite, program, work, seconds, max_bytes, seed):
+    rng = random.Random(seed)
+    pool = random.Random(seed).randbytes(max_bytes)
+    ends = time.monotonic() + seconds
+    conversions = 0
+    total = 0
+    while time.monotonic() < ends:
+        fmt = rng.choice(FORMATS)
+        count = soak_size(rng, fmt.block_align, max_bytes)
+        start = rng.randrange(0, max_bytes - count * fmt.block_align + 1)
+        data = pool[start:start + count * fmt.block_align]
+        kind = rng.choice(["wav", "avi", "avi-no-index"])
+        if kind == "wav":
+            content = wav_file(fmt.stored(rng.choice([16, 18])), data)
+        else:
+            # Chunks of any size, whole blocks or not; not too many of them.
+            piece = max(rng.choice([1, 7, 1000, 4096, 65537, 300000]), len(data) // 4096 + 1)
+            content = avi_file(fmt, data, piece, index=kind == "avi")
+        source = work / f"soak.{kind[:3]}"
+        source.write_bytes(content)
+        to_stdout = rng.random() < 0.5
+        out = work / "soak-out.wav"
+        result = run([program, "-q", str(source), "-" if to_stdout else str(out)])
+        produced = result.stdout if to_stdout else out.read_bytes() if out.exists() else b""
+        problems = []
+        if result.returncode != 0 or result.stderr:
+            problems.append(f"status {result.returncode}, stderr {result.stderr[-300:]!r}")
+        if produced != wave_header(fmt, len(data)) + data:
+            problems.append(f"output of {len(produced)} bytes differs from the input's data")
+        name = (f"soak {conversions}: {kind}, {fmt.channels}ch {fmt.bits}-bit, "
+                f"{count} samples, to {'stdout' if to_stdout else 'a file'}")
+        if problems:
+            suite.check(name, problems)
+        else:
+            suite.passed += 1
+        out.unlink(missing_ok=True)
+        conversions += 1
+        total += len(data)
+    print(f"ok   soak: {conversions} conversions, {total / (1 << 20):.0f} MiB, seed {seed}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default=str(ROOT / "build"),
+                        help="the directory holding linux64/ and linux32/")
+    parser.add_argument("--soak-seconds", type=float, default=60)
+    parser.add_argument("--soak-max-mib", type=int, default=24,
+                        help="largest soak input (8-bit mono wraps its ring from 8 MiB)")
+    parser.add_argument("--seed", type=int, default=int(time.time()))
+    args = parser.parse_args()
+
+    build = Path(args.build)
+    program64 = str(build / "linux64/tonewell64")
+    program32 = build / "linux32/tonewell32"
+    if not Path(program64).is_file():
+        print(f"{program64} not built")
+        print("0 passed, 1 failed")
+        return 1
+    programs = [program64] + ([str(program32)] if program32.is_file() else [])
+
+    suite = Suite()
+    with tempfile.TemporaryDirectory(prefix="tonewell-robustness-") as tmp:
+        work = Path(tmp)
+        for program in programs:
+            test_damaged_inputs(suite, program, work)
+            test_over_4_gib(suite, program, work)
+        test_full_device(suite, program64, work)
+        test_reader_quits(suite, program64, work)
+        test_unwritable_directory(suite, program64, work)
+        test_input_truncated(suite, program64, work)
+        test_over_2_gib(suite, program64, work, to_file=False)
+        if len(programs) > 1:
+            test_over_2_gib(suite, programs[1], work, to_file=True)
+        test_soak(suite, program64, work, args.soak_seconds, args.soak_max_mib << 20, args.seed)
+    print(f"{suite.passed} passed, {suite.failed} failed")
+    return 1 if suite.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
