@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: unit and pipeline tests on 64- and 32-bit Linux, under
-# AddressSanitizer+UBSan and ThreadSanitizer, the Windows cross builds, and
-# the end-to-end suite over all four programs.
+# AddressSanitizer+UBSan and ThreadSanitizer, the robustness suite and the
+# fuzzers, the Windows cross builds, and the end-to-end suite over all four
+# programs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +16,12 @@ for preset in linux64 linux32 asan tsan; do
   run_preset "$preset"
   ctest --preset "$preset"
 done
+
+echo "== robustness: damaged inputs, failing outputs, 3 GiB streams, soak"
+python3 tests/robustness/run_robustness.py
+
+echo "== fuzzing the AVI file layer stand-in, a minute a target"
+fuzz/run_fuzz.sh 60
 
 for preset in win64 win32; do
   echo "== $preset"
