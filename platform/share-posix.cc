@@ -4,9 +4,20 @@
 // the files it holds that way; every fopen of the program (linked with
 // -Wl,--wrap=fopen -Wl,--wrap=fopen64) comes here first and is refused with
 // EACCES when it would write to one of them.
+//
+// A file opened "wb" also hands its data to the kernel in writes of at most
+// 128 KiB. stdio passes a large fwrite on as one write of that size, and on
+// our Linux machines a write of megabytes is filled into the page cache as
+// large folios, which the VM backs with memory its host has taken back: 512
+// MiB written in 8 MiB writes took 1.3 s, in 128 KiB writes 0.15 s. The
+// program still makes one fwrite per span of its ring.
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -69,10 +80,45 @@ void standin_share_release(dev_t dev, ino_t ino) {
   }
 }
 
+namespace {
+
+constexpr size_t kWritePiece = 128 << 10;
+
+int fd_of(void* cookie) { return static_cast<int>(reinterpret_cast<intptr_t>(cookie)); }
+
+// As write(2) would answer for the whole: the bytes written, or -1 when none
+// were. A short count makes stdio mark the stream in error.
+ssize_t write_in_pieces(void* cookie, const char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = write(fd_of(cookie), data + done, std::min(size - done, kWritePiece));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done > 0 || size == 0 ? static_cast<ssize_t>(done) : -1;
+}
+
+int close_fd(void* cookie) { return close(fd_of(cookie)); }
+
+// fopen(path, "wb"), writing in pieces.
+FILE* open_for_writing(const char* path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  cookie_io_functions_t io = {nullptr, write_in_pieces, nullptr, close_fd};
+  FILE* file = fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), "wb", io);
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+}  // namespace
+
 extern "C" FILE* __wrap_fopen(const char* path, const char* mode) {
-  return refused(path, mode) ? nullptr : __real_fopen(path, mode);
+  if (refused(path, mode)) return nullptr;
+  return std::strcmp(mode, "wb") == 0 ? open_for_writing(path) : __real_fopen(path, mode);
 }
 
 extern "C" FILE* __wrap_fopen64(const char* path, const char* mode) {
-  return refused(path, mode) ? nullptr : __real_fopen64(path, mode);
+  if (refused(path, mode)) return nullptr;
+  return std::strcmp(mode, "wb") == 0 ? open_for_writing(path) : __real_fopen64(path, mode);
 }
