@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -316,19 +317,47 @@ HRESULT parse(IAVIFile* f, uint64_t file_size) {
   return S_OK;
 }
 
-// Copies stream bytes [start, start + n) into dst, across pieces.
+// Chunk headers and pad bytes that may lie between two pieces of a stream
+// stored one after the other; a larger gap holds other chunks.
+constexpr uint64_t kMaxGap = 9;
+constexpr int kMaxRun = 512;  // pieces in one preadv: two iovecs each, within IOV_MAX
+
+// Copies stream bytes [start, start + n) into dst, across pieces. Pieces that
+// follow each other in the file are read by one preadv that drops the chunk
+// headers between them into scratch space, so a stream stored in many small
+// chunks costs few system calls.
 HRESULT read_data(const IAVIFile* f, const Track& t, uint64_t start, uint64_t n, uint8_t* dst) {
   auto it = std::upper_bound(t.pieces.begin(), t.pieces.end(), start,
                              [](uint64_t s, const Piece& p) { return s < p.start; });
-  for (--it; n > 0; ++it) {
-    uint64_t piece_end = it + 1 == t.pieces.end() ? t.total : (it + 1)->start;
-    uint64_t in_piece = start - it->start;
-    size_t len = size_t(std::min(n, piece_end - start));
-    HRESULT r = read_at(f->fd, dst, len, it->file_offset + in_piece);
-    if (r != S_OK) return r;
-    dst += len;
-    start += len;
-    n -= len;
+  --it;
+  uint8_t gap[kMaxGap];
+  iovec iov[2 * kMaxRun];
+  while (n > 0) {
+    const uint64_t offset = it->file_offset + (start - it->start);
+    uint64_t file_end = offset, data = 0;
+    int count = 0;
+    for (int pieces = 0; pieces < kMaxRun && data < n; ++pieces, ++it) {
+      const uint64_t at = it->file_offset + (start + data - it->start);
+      if (at < file_end || at - file_end > kMaxGap) break;
+      if (at > file_end) iov[count++] = {gap, size_t(at - file_end)};
+      const uint64_t piece_end = it + 1 == t.pieces.end() ? t.total : (it + 1)->start;
+      const size_t len = size_t(std::min(n - data, piece_end - (start + data)));
+      iov[count++] = {dst + data, len};
+      data += len;
+      file_end = at + len;
+    }
+    ssize_t r = preadv(f->fd, iov, count, off_t(offset));
+    if (r < 0 || uint64_t(r) != file_end - offset) {
+      // Interrupted, or the file ended early: piece by piece, to tell which.
+      uint64_t pos = offset;
+      for (int i = 0; i < count; pos += iov[i++].iov_len) {
+        HRESULT result = read_at(f->fd, iov[i].iov_base, iov[i].iov_len, pos);
+        if (result != S_OK) return result;
+      }
+    }
+    dst += data;
+    start += data;
+    n -= data;
   }
   return S_OK;
 }

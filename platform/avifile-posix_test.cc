@@ -539,6 +539,25 @@ TEST_F(AviFileTest, AviWithRelativeAndAbsoluteIndexOffsets) {
   }
 }
 
+TEST_F(AviFileTest, PiecesReadInIndexOrderAcrossPadBytes) {
+  // 8-bit mono: odd chunks carry a pad byte, and the index lists the chunks
+  // out of file order; the stream follows the index.
+  Bytes h = hdrl(list(
+      "strl", cat({chunk("strh", strh("auds", 1, 6)), chunk("strf", pcm_format(1, 8000, 8))})));
+  Bytes movi = list("movi", cat({chunk("00wb", Bytes{1, 2, 3}), chunk("00wb", Bytes{4, 5}),
+                                 chunk("00wb", Bytes{6})}));
+  Bytes idx = cat({idx1_entry("00wb", 26, 1), idx1_entry("00wb", 4, 3), idx1_entry("00wb", 16, 2)});
+  std::string path = dir.file("o.avi");
+  write_bytes(path, avi(h, movi, chunk("idx1", idx)));
+  ASSERT_TRUE(open_stream(path));
+  EXPECT_EQ(read_all(6), (Bytes{6, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(read_all(4), (Bytes{6, 1, 2, 3, 4, 5}));
+  close_all();
+  write_bytes(path, avi(h, movi));
+  ASSERT_TRUE(open_stream(path));
+  EXPECT_EQ(read_all(6), (Bytes{1, 2, 3, 4, 5, 6}));
+}
+
 TEST_F(AviFileTest, AviMoviWalkEntersRecLists) {
   Bytes movi = list("movi", cat({list("rec ", chunk("00wb", Bytes{1, 2, 3, 4})),
                                  chunk("00wb", Bytes{5, 6, 7, 8}), chunk("01wb", Bytes{9, 9})}));
