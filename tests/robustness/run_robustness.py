@@ -21,6 +21,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -88,6 +89,17 @@ def expect_failure(result, message, stdout_empty=False):
 
 def run(args, **kwargs):
     return subprocess.run(args, capture_output=True, timeout=TIMEOUT_S, **kwargs)
+
+
+def start(args, **kwargs):
+    """A running program that is killed if it outlives TIMEOUT_S, so that a
+    hang shows as a failure (status -9) instead of stalling the suite on its
+    pipes."""
+    proc = subprocess.Popen(args, **kwargs)
+    timer = threading.Timer(TIMEOUT_S, proc.kill)
+    timer.daemon = True
+    timer.start()
+    return proc
 
 
 def avi_file(fmt, data, piece_bytes, index=True, length=None):
@@ -219,16 +231,11 @@ def test_reader_quits(suite, program, work):
     source = work / "pipe.wav"
     digest = write_input(source, STEREO16, random.Random(5).randbytes(16 << 20))
     with open(work / "pipe.err", "w+b") as err:
-        writer = subprocess.Popen([program, str(source), "-"], stdout=subprocess.PIPE, stderr=err)
-        head = subprocess.Popen(["head", "-c", "1000"], stdin=writer.stdout,
-                                stdout=subprocess.PIPE)
+        writer = start([program, str(source), "-"], stdout=subprocess.PIPE, stderr=err)
+        head = start(["head", "-c", "1000"], stdin=writer.stdout, stdout=subprocess.PIPE)
         writer.stdout.close()
-        taken = head.communicate(timeout=TIMEOUT_S)[0]
-        try:
-            writer.wait(timeout=TIMEOUT_S)
-        except subprocess.TimeoutExpired:
-            writer.kill()
-            writer.wait()
+        taken = head.communicate()[0]
+        writer.wait()
         err.seek(0)
         result = subprocess.CompletedProcess(writer.args, writer.returncode, b"", err.read())
     problems = expect_failure(result, WRITE_FAILED)
@@ -278,11 +285,11 @@ def test_input_truncated(suite, program, work):
     write_input(source, MONO8, data)
     cut = 16 << 20
     with open(work / "shrink.err", "w+b") as err:
-        proc = subprocess.Popen([program, str(source), "-"], stdout=subprocess.PIPE, stderr=err)
+        proc = start([program, str(source), "-"], stdout=subprocess.PIPE, stderr=err)
         taken = proc.stdout.read(44 + (1 << 20))
         os.truncate(source, cut)
         taken += proc.stdout.read()
-        proc.wait(timeout=TIMEOUT_S)
+        proc.wait()
         err.seek(0)
         result = subprocess.CompletedProcess(proc.args, proc.returncode, b"", err.read())
     problems = expect_failure(result, READ_DISK)
@@ -334,12 +341,12 @@ def test_over_2_gib(suite, program, work, to_file):
     problems = []
     with open(work / "big.err", "w+b") as err:
         # Writing to a file, the program prints its messages on standard output.
-        proc = subprocess.Popen(args, stdout=err if to_file else subprocess.PIPE, stderr=err)
+        proc = start(args, stdout=err if to_file else subprocess.PIPE, stderr=err)
         if not to_file:
             if proc.stdout.read(44) != wave_header(STEREO16, size):
                 problems.append("the header differs")
             problems += compare_stream(proc.stdout, source, 44, size)
-        proc.wait(timeout=TIMEOUT_S)
+        proc.wait()
         err.seek(0)
         messages = err.read().decode("utf-8", "replace")
     if to_file:
