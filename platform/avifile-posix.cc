@@ -1,6 +1,6 @@
 // Stand-in of the Windows AVI file layer (avifil32) for the calls tonewell
 // makes, with two handlers chosen by content: RIFF WAVE and RIFF AVI. Results
-// follow what Windows (measured under Wine, shared/avifile-notes.md) answers;
+// follow what Windows answers (as measured under Wine, its reference here);
 // where it is undefined or unsafe the stand-in picks a documented code.
 //
 // Every number in the file is untrusted: all chunk bounds are checked against
