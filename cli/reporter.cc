@@ -3,20 +3,14 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace {
-
 // One vfprintf per message: the C library writes it to the stream as a
 // unit, so the reader's and the writer's lines never interleave.
-void print(FILE* stream, const char* format, va_list args) { vfprintf(stream, format, args); }
-
-}  // namespace
-
 #define TONEWELL_REPORT(min_level, stream) \
   do {                                     \
     if (level < (min_level)) return;       \
     va_list args;                          \
     va_start(args, format);                \
-    print((stream), format, args);         \
+    vfprintf((stream), format, args);      \
     va_end(args);                          \
   } while (0)
 
