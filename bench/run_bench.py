@@ -5,8 +5,9 @@ user would pick instead (ffmpeg -c copy, sox), on PCM WAVE and AVI inputs.
 For each input size, sample format (16-bit stereo; 8-bit mono, the smallest
 ring) and container it writes the input, warms the page cache, and runs every
 command --runs times, the commands taking turns so that drift hits them alike.
-One untimed round comes first. It reports the median wall time, CPU time (user + system) and peak resident
-memory of each, and checks the targets:
+One untimed round comes first, and every run starts with no write-back
+pending (sync). It reports the median wall time, CPU time (user + system)
+and peak resident memory of each, and checks the targets:
   tonewell to a file       <= 1.15 x the wall time of cp
   tonewell to stdout       <= 1.15 x the wall time of cat
   tonewell to a file       >= 1.3 x faster than ffmpeg -c copy
@@ -151,6 +152,8 @@ def bench_input(program, work, size, fmt, container, runs):
                 samples[label].append(measured)
             if output:
                 output.unlink()
+            # No run pays for the write-back of the output before it.
+            os.sync()
     source.unlink()
     return {label: tuple(statistics.median(s[i] for s in runs_) for i in range(3))
             for label, runs_ in samples.items()}
