@@ -45,10 +45,9 @@ void* map_aligned(size_t length) {
   if (raw == MAP_FAILED) return nullptr;
   const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
   const uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
-  if (aligned > start) munmap(raw, aligned - start);
-  if (start + kHugePage > aligned) {
-    munmap(reinterpret_cast<void*>(aligned + length), start + kHugePage - aligned);
-  }
+  const size_t head = aligned - start;
+  if (head > 0) munmap(raw, head);
+  munmap(reinterpret_cast<void*>(aligned + length), kHugePage - head);
   void* block = reinterpret_cast<void*>(aligned);
   // Only advice: without huge pages the block is still good.
   madvise(block, length, MADV_HUGEPAGE);
