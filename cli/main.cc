@@ -17,10 +17,11 @@ namespace {
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 
-enum Option { kHelp, kQuit, kVerbose, kDebug, kStreamNumber, kOptionCount };
+enum Option { kHelp, kQuit, kVerbose, kDebug, kStreamNumber, kExtensible, kOptionCount };
 
 // In dispatch order: the first entry that matches wins.
-const char* const kLongNames[kOptionCount] = {"help", "quit", "verbose", "debug", "stream-number"};
+const char* const kLongNames[kOptionCount] = {"help",  "quit",          "verbose",
+                                              "debug", "stream-number", "extensible"};
 
 // "--name" matches the whole long name; "-x" matches when x is its initial.
 int find_option(const char* arg) {
@@ -68,7 +69,7 @@ bool convert(const RunSettings& settings, const Reporter& reporter) {
     InputFile input(&reporter);
     if (input.open(settings.input_path)) {
       const char* output_path = settings.data_to_stdout ? nullptr : settings.output_path;
-      converted = input.convert_stream(settings.stream_number, output_path);
+      converted = input.convert_stream(settings.stream_number, output_path, settings.extensible);
     }
     input.close();
   }
@@ -95,6 +96,7 @@ void print_usage() {
   printf("    -v --verbose       詳しいメッセージを出力\n");
   printf("    -d --debug         開発者用のメッセージを出力\n");
   printf("    -s --stream-number 0開始で出力するストリーム番号を指定す デフォルトは0\n");
+  printf("    -e --extensible    3ch以上か16bit超のPCMと浮動小数点を拡張フォーマットで出力\n");
 }
 
 bool parse_command_line(int argc, char** argv, RunSettings* settings, int* exit_status) {
@@ -128,6 +130,9 @@ bool parse_command_line(int argc, char** argv, RunSettings* settings, int* exit_
           if (i + 1 >= argc)
             return fail(exit_status, "--stream-number(-s)オプションの値を指定してください。\n");
           settings->stream_number = parse_stream_number(argv[++i]);
+          break;
+        case kExtensible:
+          settings->extensible = true;
           break;
         default:
           return fail(exit_status, "%s オプションは使用できません。\n", arg);

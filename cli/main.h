@@ -10,6 +10,7 @@ struct RunSettings {
   bool data_to_stdout = false;
   int32_t level = 1;
   int32_t stream_number = 0;
+  bool extensible = false;  // WAVE_FORMAT_EXTENSIBLE for multichannel and high-depth PCM
 };
 
 // The name the program calls itself: tonewell64 or tonewell32.

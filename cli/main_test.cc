@@ -28,7 +28,8 @@ const char kUsage64[] =
     "    -q --quit          メッセージ出力を抑制\n"
     "    -v --verbose       詳しいメッセージを出力\n"
     "    -d --debug         開発者用のメッセージを出力\n"
-    "    -s --stream-number 0開始で出力するストリーム番号を指定す デフォルトは0\n";
+    "    -s --stream-number 0開始で出力するストリーム番号を指定す デフォルトは0\n"
+    "    -e --extensible    3ch以上か16bit超のPCMと浮動小数点を拡張フォーマットで出力\n";
 
 std::string expected_usage() {
   std::string usage = kUsage64;
@@ -89,6 +90,7 @@ TEST_F(MainTest, CommandLineErrorsEndWithStatusOne) {
       {{"IN", "--"}, "-- オプションは使用できません。\n"},
       {{"IN", "-vv"}, "-vv オプションは使用できません。\n"},
       {{"IN", "--verbose=1"}, "--verbose=1 オプションは使用できません。\n"},
+      {{"IN", "-extensible"}, "-extensible オプションは使用できません。\n"},
       {{"-x", "-h"}, "-x オプションは使用できません。\n"},
       {{"/no/such/file", "-y"}, "-y オプションは使用できません。\n"},
       {{"-v", "-s", "1"}, "入力ファイルを指定してください。\n"},
@@ -112,6 +114,7 @@ struct AcceptCase {
   bool data_to_stdout;
   int32_t level;
   int32_t stream_number;
+  bool extensible = false;
 };
 
 TEST_F(MainTest, SettingsFollowTheArgumentsInOrder) {
@@ -136,6 +139,9 @@ TEST_F(MainTest, SettingsFollowTheArgumentsInOrder) {
       {{"IN", "-s", "99999999999"}, nullptr, false, 1, INT32_MAX},
       {{"IN", "-s", "-99999999999"}, nullptr, false, 1, INT32_MIN},
       {{"IN", "-s", "-"}, nullptr, false, 1, 0},
+      {{"IN", "-e"}, nullptr, false, 1, 0, true},
+      {{"--extensible", "IN", "-", "-e"}, nullptr, true, 1, 0, true},
+      {{"IN", "-s", "-e"}, nullptr, false, 1, 0, false},
   };
   for (const AcceptCase& c : cases) {
     std::vector<std::string> args = c.args;
@@ -157,6 +163,7 @@ TEST_F(MainTest, SettingsFollowTheArgumentsInOrder) {
     EXPECT_EQ(settings.data_to_stdout, c.data_to_stdout);
     EXPECT_EQ(settings.level, c.level);
     EXPECT_EQ(settings.stream_number, c.stream_number);
+    EXPECT_EQ(settings.extensible, c.extensible);
   }
 }
 

@@ -37,14 +37,20 @@ const char* stream_error_message(HRESULT result) {
 }
 
 // Reads the stream's wave format into `format`, zero where the layer has
-// fewer bytes. Anything larger than a plain WAVEFORMATEX (an extensible
-// format, say) is refused: its header would not describe the data.
-bool read_wave_format(PAVISTREAM stream, WAVEFORMATEX* format) {
+// fewer bytes: a plain WAVEFORMATEX of up to 18 bytes, or a whole 40-byte
+// WAVE_FORMAT_EXTENSIBLE one. Anything else is refused, since a header
+// carrying part of it would not describe the data.
+bool read_wave_format(PAVISTREAM stream, WAVEFORMATEXTENSIBLE* format) {
   LONG size = 0;
   if (AVIStreamReadFormat(stream, 0, nullptr, &size) < 0) return false;
-  if (static_cast<DWORD>(size) > sizeof(WAVEFORMATEX)) return false;
+  const bool plain = static_cast<DWORD>(size) <= sizeof(WAVEFORMATEX);
+  if (!plain && static_cast<DWORD>(size) != sizeof(WAVEFORMATEXTENSIBLE)) return false;
   memset(format, 0, sizeof *format);
-  return AVIStreamReadFormat(stream, 0, format, &size) >= 0;
+  if (AVIStreamReadFormat(stream, 0, format, &size) < 0) return false;
+  // The extensible tag means nothing without the fields that follow it.
+  const bool extensible = format->Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
+  const WORD extension_size = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+  return plain ? !extensible : extensible && format->Format.cbSize == extension_size;
 }
 
 // Reads and reports the stream's sample size, sample count and format.
@@ -64,10 +70,11 @@ bool read_stream_facts(PAVISTREAM stream, const Reporter& reporter, StreamFacts*
     reporter.error("オーディオストリームのWaveフォーマット取得に失敗しました。\n");
     return false;
   }
+  const WAVEFORMATEX& format = facts->format.Format;
   reporter.info("オーディオストリームのWaveフォーマットを取得しました。\n");
-  reporter.verbose("チャンネル数: %d\n", facts->format.nChannels);
-  reporter.verbose("ビット数: %d\n", facts->format.wBitsPerSample);
-  reporter.verbose("サンプリングレート: %d\n", static_cast<int>(facts->format.nSamplesPerSec));
+  reporter.verbose("チャンネル数: %d\n", format.nChannels);
+  reporter.verbose("ビット数: %d\n", format.wBitsPerSample);
+  reporter.verbose("サンプリングレート: %d\n", static_cast<int>(format.nSamplesPerSec));
   return true;
 }
 
@@ -85,7 +92,7 @@ bool InputFile::open(const char* path) {
   return true;
 }
 
-bool InputFile::convert_stream(int32_t stream_number, const char* output_path) {
+bool InputFile::convert_stream(int32_t stream_number, const char* output_path, bool extensible) {
   PAVISTREAM stream = nullptr;
   HRESULT result = AVIFileGetStream(file, &stream, streamtypeAUDIO, stream_number);
   if (result < 0) {
@@ -96,7 +103,7 @@ bool InputFile::convert_stream(int32_t stream_number, const char* output_path) {
 
   StreamFacts facts;
   bool converted = read_stream_facts(stream, *reporter, &facts) &&
-                   run_transfer(stream, facts, output_path, reporter);
+                   run_transfer(stream, facts, output_path, extensible, reporter);
 
   AVIStreamRelease(stream);
   reporter->info("オーディオストリームを閉じました。\n");

@@ -19,9 +19,10 @@ struct InputFile {
 
   bool open(const char* path);
   // Opens audio stream `stream_number`, reads its facts and format and
-  // transfers it to `output_path` (standard output when null). True only
-  // when the whole stream arrived in the destination.
-  bool convert_stream(int32_t stream_number, const char* output_path);
+  // transfers it to `output_path` (standard output when null), asking for
+  // the extensible format chunk where it applies when `extensible`. True
+  // only when the whole stream arrived in the destination.
+  bool convert_stream(int32_t stream_number, const char* output_path, bool extensible);
   void close();
 };
 

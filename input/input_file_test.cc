@@ -23,13 +23,15 @@ class InputFileTest : public testing::Test {
 
   // Opens the input and converts stream `number` at `level`, capturing the
   // console; returns convert_stream's result (false when open failed).
-  bool convert(int32_t number = 0, int32_t level = 1) {
+  bool convert(int32_t number = 0, int32_t level = 1, bool extensible = false) {
     Reporter reporter{level, true};
     ConsoleCapture console;
     bool converted = false;
     {
       InputFile file(&reporter);
-      if (file.open(input.c_str())) converted = file.convert_stream(number, output().c_str());
+      if (file.open(input.c_str())) {
+        converted = file.convert_stream(number, output().c_str(), extensible);
+      }
     }
     console.finish();
     out = console.out_text;
@@ -141,13 +143,57 @@ TEST_F(InputFileTest, FactFailuresReleaseStreamAndFile) {
   }
 }
 
-// An extensible format describes its samples beyond a plain WAVEFORMATEX;
-// a header without it would lie, so such a stream is refused.
-TEST_F(InputFileTest, ExtensibleFormatIsRefused) {
-  write_wav_file(input, pcm_format(6, 48000, 24, 40), pattern_bytes(180, 2));
-  EXPECT_FALSE(convert());
-  EXPECT_EQ(err, "オーディオストリームのWaveフォーマット取得に失敗しました。\n");
-  EXPECT_FALSE(output_exists());
+// Formats whose header would not describe the data are refused before any
+// output exists: larger than a WAVEFORMATEX yet not a whole extensible
+// format, or tagged extensible without the fields that make it one.
+TEST_F(InputFileTest, FormatsThatCannotBeCarriedAreRefused) {
+  auto tagged = [](Bytes format, uint16_t tag, uint16_t cb_size) {
+    format[0] = uint8_t(tag);
+    format[1] = uint8_t(tag >> 8);
+    if (format.size() >= 18) {
+      format[16] = uint8_t(cb_size);
+      format[17] = uint8_t(cb_size >> 8);
+    }
+    return format;
+  };
+  Bytes twenty = pcm_format(2, 48000, 16, 18);
+  twenty.insert(twenty.end(), {0x5A, 0xA5});
+  const struct {
+    const char* name;
+    Bytes format;
+  } cases[] = {
+      {"20 bytes, cbSize 2", tagged(twenty, 1, 2)},
+      {"extensible tag in 16 bytes", tagged(pcm_format(2, 48000, 16), 0xFFFE, 0)},
+      {"extensible tag in 18 bytes", tagged(pcm_format(2, 48000, 16, 18), 0xFFFE, 0)},
+      {"40 bytes tagged PCM", tagged(pcm_format(6, 48000, 24, 40), 1, 22)},
+      {"40 bytes extensible, cbSize 20", tagged(pcm_format(6, 48000, 24, 40), 0xFFFE, 20)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_wav_file(input, c.format, pattern_bytes(180, 2));
+    EXPECT_FALSE(convert());
+    EXPECT_EQ(err, "オーディオストリームのWaveフォーマット取得に失敗しました。\n");
+    EXPECT_FALSE(output_exists());
+  }
+}
+
+// An extensible format reaches the header whole: its mask and SubFormat
+// are what the data means.
+TEST_F(InputFileTest, ExtensibleFormatPassesThrough) {
+  Bytes format = pcm_format(6, 48000, 24, 40);
+  format[20] = 0x0F;  // channel mask 0x60F: 5.1 on side speakers
+  format[21] = 0x06;
+  const Bytes data = pattern_bytes(180, 2);
+  write_wav_file(input, format, data);
+  for (bool extensible : {false, true}) {
+    ASSERT_TRUE(convert(0, 1, extensible)) << err;
+    const std::string written = read_file(output());
+    ASSERT_EQ(written.size(), 68u + data.size());
+    EXPECT_EQ(written.substr(12, 8), std::string("fmt \x28\0\0\0", 8));
+    EXPECT_EQ(written.substr(20, 40), std::string(format.begin(), format.end()));
+    EXPECT_EQ(written.substr(60, 8), std::string("data\xB4\0\0\0", 8));
+    EXPECT_EQ(written.substr(68), std::string(data.begin(), data.end()));
+  }
 }
 
 // A format shorter than the record leaves the missing fields zero.

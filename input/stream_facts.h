@@ -10,7 +10,9 @@
 struct StreamFacts {
   uint32_t sample_size;   // dwSampleSize: bytes per sample of all channels
   uint32_t sample_count;  // dwLength: number of samples
-  WAVEFORMATEX format;    // zero wherever the layer supplied fewer bytes
+  // A plain WAVEFORMATEX (zero wherever the layer supplied fewer bytes), or
+  // all 40 bytes of a WAVE_FORMAT_EXTENSIBLE one.
+  WAVEFORMATEXTENSIBLE format;
 };
 
 #endif  // TONEWELL_INPUT_STREAM_FACTS_H_

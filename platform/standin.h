@@ -4,6 +4,7 @@
 #ifndef TONEWELL_PLATFORM_STANDIN_H_
 #define TONEWELL_PLATFORM_STANDIN_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -11,6 +12,8 @@ typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef uint32_t DWORD;
 typedef uint16_t WORD;
+typedef uint8_t BYTE;
+typedef size_t SIZE_T;
 typedef unsigned int UINT;
 typedef int BOOL;
 typedef int32_t HRESULT;
@@ -22,7 +25,13 @@ typedef void* HANDLE;
 #define TRUE 1
 #define FALSE 0
 
-struct _GUID;
+struct _GUID {
+  DWORD Data1;
+  WORD Data2;
+  WORD Data3;
+  BYTE Data4[8];
+};
+typedef _GUID GUID;
 typedef _GUID CLSID;
 typedef CLSID* LPCLSID;
 struct _SECURITY_ATTRIBUTES;
@@ -48,6 +57,14 @@ constexpr DWORD INFINITE = 0xFFFFFFFFu;
 constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 0x102;
 constexpr int _O_BINARY = 0x8000;
+constexpr DWORD MEM_COMMIT = 0x1000;
+constexpr DWORD MEM_RESERVE = 0x2000;
+constexpr DWORD MEM_RELEASE = 0x8000;
+constexpr DWORD PAGE_READWRITE = 0x04;
+
+constexpr WORD WAVE_FORMAT_PCM = 1;
+constexpr WORD WAVE_FORMAT_IEEE_FLOAT = 3;
+constexpr WORD WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
 
 #pragma pack(push, 1)
 struct WAVEFORMATEX {
@@ -61,6 +78,20 @@ struct WAVEFORMATEX {
 };
 #pragma pack(pop)
 static_assert(sizeof(WAVEFORMATEX) == 18, "WAVEFORMATEX is 18 bytes on Windows");
+
+#pragma pack(push, 1)
+struct WAVEFORMATEXTENSIBLE {
+  WAVEFORMATEX Format;
+  union {
+    WORD wValidBitsPerSample;
+    WORD wSamplesPerBlock;
+    WORD wReserved;
+  } Samples;
+  DWORD dwChannelMask;
+  GUID SubFormat;
+};
+#pragma pack(pop)
+static_assert(sizeof(WAVEFORMATEXTENSIBLE) == 40, "WAVEFORMATEXTENSIBLE is 40 bytes on Windows");
 
 struct RECT {
   LONG left;
@@ -120,10 +151,15 @@ BOOL SetEvent(HANDLE hEvent);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL CloseHandle(HANDLE hObject);
 
+// Virtual memory (kernel32).
+LPVOID VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWORD flProtect);
+BOOL VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
+
 // C runtime (msvcrt).
 typedef unsigned (*_beginthreadex_proc_type)(void*);
-uintptr_t _beginthreadex(void* security, unsigned stack_size, _beginthreadex_proc_type start_address,
-                         void* arglist, unsigned initflag, unsigned* thrdaddr);
+uintptr_t _beginthreadex(void* security, unsigned stack_size,
+                         _beginthreadex_proc_type start_address, void* arglist, unsigned initflag,
+                         unsigned* thrdaddr);
 int _setmode(int fd, int mode);
 int _fileno(FILE* stream);
 

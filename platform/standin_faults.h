@@ -30,6 +30,7 @@ struct StandinFaults {
   HRESULT coinit_result = 0;  // nonzero: CoInitializeEx answers this
   int event_fail_call = -1;   // this CreateEventA call (0-based) answers null
   bool thread_fail = false;   // _beginthreadex answers 0
+  bool alloc_fail = false;    // VirtualAlloc answers null
 };
 
 struct StandinRead {

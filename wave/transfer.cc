@@ -1,6 +1,7 @@
 #include "wave/transfer.h"
 
-#include <cstdlib>
+#include <algorithm>
+#include <cinttypes>
 
 namespace {
 
@@ -10,27 +11,37 @@ constexpr char kInternalError[] = "内部エラーが発生しました。\n";
 // most a second.
 constexpr DWORD kReaderWaitMs = 1000;
 
-// Refuses, before anything is created, the streams the ring and the 32-bit
-// counters cannot carry, and allocates the ring for the others.
+// AVIStreamRead addresses samples with a signed 32-bit number.
+constexpr uint32_t kMaxSamples = uint32_t{1} << 31;
+
+// Refuses, before anything is created, the streams the ring or the layer's
+// sample numbers cannot carry, and allocates the ring for the others.
 uint8_t* allocate_ring(const StreamFacts& facts, const Reporter* reporter, size_t* capacity) {
-  if (facts.sample_size == 0) {
+  const uint32_t samples = ring_samples(facts);
+  if (samples == 0) {
     reporter->error("オーディオストリームのサンプルサイズが不正です。\n");
     return nullptr;
   }
-  if (uint64_t{facts.sample_count} * facts.sample_size > UINT32_MAX) {
+  if (facts.sample_count > kMaxSamples) {
     reporter->error("オーディオストリームのデータサイズが大きすぎるため出力できません。\n");
     return nullptr;
   }
-  uint8_t* ring = nullptr;
-  if (facts.sample_size <= SIZE_MAX / kRingSamples) {
-    *capacity = facts.sample_size * kRingSamples;
-    ring = static_cast<uint8_t*>(malloc(*capacity));
-  }
+  *capacity = size_t{samples} * facts.sample_size;
+  // Page-aligned and committed at once: the ring is touched from end to end.
+  auto* ring = static_cast<uint8_t*>(
+      VirtualAlloc(nullptr, *capacity, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
   if (ring == nullptr) {
     reporter->error(kInternalError);
     reporter->debug("リングバッファの確保に失敗しました。\n");
   }
   return ring;
+}
+
+// Byte offsets as the debug lines show them: below 4 GiB as they always
+// were, modulo 2^32 and signed (negative from 2 GiB on); beyond, in full.
+int64_t shown_offset(uint64_t offset) {
+  if (offset <= UINT32_MAX) return static_cast<int32_t>(static_cast<uint32_t>(offset));
+  return static_cast<int64_t>(offset);
 }
 
 bool create_events(TransferState* state) {
@@ -70,8 +81,8 @@ bool read_stream(TransferState* state, PAVISTREAM stream, const StreamFacts& fac
   uint32_t pos = 0;
   while (!state->stop) {
     if (pos >= facts.sample_count) return true;
-    uint32_t produced = pos * facts.sample_size;
-    uint32_t written = state->sink.written_bytes.load(std::memory_order_acquire);
+    uint64_t produced = uint64_t{pos} * facts.sample_size;
+    uint64_t written = state->sink.written_bytes.load(std::memory_order_acquire);
     if (produced - written >= capacity) {
       SetEvent(state->write_event);
       WaitForSingleObject(state->read_event, kReaderWaitMs);
@@ -95,9 +106,9 @@ bool read_stream(TransferState* state, PAVISTREAM stream, const StreamFacts& fac
       state->reporter->error("%s", read_error_message(result));
       return false;
     }
-    uint32_t last = (pos + static_cast<uint32_t>(samples_read)) * facts.sample_size - 1;
-    state->reporter->debug("%d - %d のデータを読み取りました。\n", static_cast<int32_t>(produced),
-                           static_cast<int32_t>(last));
+    uint64_t end_read = (uint64_t{pos} + static_cast<uint32_t>(samples_read)) * facts.sample_size;
+    state->reporter->debug("%" PRId64 " - %" PRId64 " のデータを読み取りました。\n",
+                           shown_offset(produced), shown_offset(end_read - 1));
     if (samples_read != static_cast<LONG>(count) ||
         int64_t{samples_read} * facts.sample_size != bytes_read) {
       state->stop = true;
@@ -107,7 +118,7 @@ bool read_stream(TransferState* state, PAVISTREAM stream, const StreamFacts& fac
     }
     pos += count;
     // Release: the writer sees the piece's bytes once it sees the count.
-    state->produced_bytes.store(pos * facts.sample_size, std::memory_order_release);
+    state->produced_bytes.store(uint64_t{pos} * facts.sample_size, std::memory_order_release);
     SetEvent(state->write_event);
   }
   return false;
@@ -132,7 +143,7 @@ void end_writer(TransferState* state, HANDLE thread) {
 
 // One pass of the writer: writes the contiguous filled span from `written`,
 // up to the end of the ring or of the data. False when the write fell short.
-bool write_span(TransferState* state, uint32_t written, uint32_t produced) {
+bool write_span(TransferState* state, uint64_t written, uint64_t produced) {
   WaveSink& sink = state->sink;
   size_t read_pos = written % state->capacity;
   size_t produced_pos = produced % state->capacity;
@@ -140,9 +151,9 @@ bool write_span(TransferState* state, uint32_t written, uint32_t produced) {
   size_t wanted = end - read_pos;
   if (wanted > sink.total_bytes - written) wanted = sink.total_bytes - written;
   size_t put = fwrite(state->buffer + read_pos, 1, wanted, sink.output);
-  uint32_t now_written = written + static_cast<uint32_t>(put);
-  state->reporter->debug("%d - %d のデータを書き出しました。\n", static_cast<int32_t>(written),
-                         static_cast<int32_t>(now_written - 1));
+  uint64_t now_written = written + put;
+  state->reporter->debug("%" PRId64 " - %" PRId64 " のデータを書き出しました。\n",
+                         shown_offset(written), shown_offset(now_written - 1));
   // Release: the reader reuses the span only after the bytes left it.
   sink.written_bytes.store(now_written, std::memory_order_release);
   if (put != wanted) {
@@ -158,12 +169,12 @@ unsigned WINAPI writer_thread(void* argument) {
   TransferState* state = static_cast<TransferState*>(argument);
   WaveSink& sink = state->sink;
   while (!state->stop) {
-    uint32_t written = sink.written_bytes.load(std::memory_order_relaxed);
+    uint64_t written = sink.written_bytes.load(std::memory_order_relaxed);
     if (written >= sink.total_bytes) {
       if (!sink.finish()) state->stop = true;
       break;
     }
-    uint32_t produced = state->produced_bytes.load(std::memory_order_acquire);
+    uint64_t produced = state->produced_bytes.load(std::memory_order_acquire);
     if (produced <= written) {
       SetEvent(state->read_event);
       WaitForSingleObject(state->write_event, INFINITE);
@@ -179,21 +190,22 @@ unsigned WINAPI writer_thread(void* argument) {
   return 0;
 }
 
-bool run_transfer(PAVISTREAM stream, StreamFacts facts, const char* output_path,
+uint32_t ring_samples(const StreamFacts& facts) {
+  if (facts.sample_size == 0 || facts.sample_size > kMaxRingBytes / 4) return 0;
+  uint64_t samples = std::min<uint64_t>(kRingSamples, kMaxRingBytes / facts.sample_size);
+  samples = std::min<uint64_t>(samples, std::max<uint64_t>(4, uint64_t{4} * facts.sample_count));
+  return static_cast<uint32_t>(samples);
+}
+
+bool run_transfer(PAVISTREAM stream, StreamFacts facts, const char* output_path, bool extensible,
                   const Reporter* reporter) {
   TransferState state{};
   state.reporter = reporter;
   state.buffer = allocate_ring(facts, reporter, &state.capacity);
   if (state.buffer == nullptr) return false;
   WaveSink& sink = state.sink;
-  sink.format.wFormatTag = facts.format.wFormatTag;
-  sink.format.nChannels = facts.format.nChannels;
-  sink.format.nSamplesPerSec = facts.format.nSamplesPerSec;
-  sink.format.nAvgBytesPerSec = facts.format.nAvgBytesPerSec;
-  sink.format.nBlockAlign = facts.format.nBlockAlign;
-  sink.format.wBitsPerSample = facts.format.wBitsPerSample;
-  sink.extra_size = facts.format.cbSize;
-  sink.total_bytes = facts.sample_count * facts.sample_size;
+  sink.format = output_format(facts.format, extensible);
+  sink.total_bytes = uint64_t{facts.sample_count} * facts.sample_size;
   sink.reporter = reporter;
 
   bool done = false;
@@ -213,7 +225,7 @@ bool run_transfer(PAVISTREAM stream, StreamFacts facts, const char* output_path,
 
   if (state.write_event != nullptr) CloseHandle(state.write_event);
   if (state.read_event != nullptr) CloseHandle(state.read_event);
-  free(state.buffer);
+  VirtualFree(state.buffer, 0, MEM_RELEASE);
   // Closes the file on every path where the writer did not get to it.
   bool closed = sink.finish();
   return done && closed;

@@ -105,7 +105,7 @@ struct TransferTest : testing::Test {
   bool transfer(const char* output_path, int32_t level) {
     Reporter reporter{level, false};
     ConsoleCapture console;
-    bool done = run_transfer(stream, facts, output_path, &reporter);
+    bool done = run_transfer(stream, facts, output_path, false, &reporter);
     console.finish();
     out = console.out_text;
     err = console.err_text;
@@ -124,11 +124,11 @@ TEST_F(TransferTest, TenSamplesInOneReadWithByteOffsets) {
   EXPECT_EQ(err, std::string(kOpened) + "0 - 39 のデータを読み取りました。\n" +
                      "0 - 39 のデータを書き出しました。\n" + kEnded + kClosed);
   EXPECT_EQ(out, "");
-  // All samples asked for at once, into a quarter of the 32 MiB ring.
+  // All samples asked for at once, into a quarter of a ring of 40 samples.
   ASSERT_EQ(standin_log.reads.size(), 1u);
   EXPECT_EQ(standin_log.reads[0].start, 0);
   EXPECT_EQ(standin_log.reads[0].samples, 10);
-  EXPECT_EQ(standin_log.reads[0].buffer_size, 4 << 21);
+  EXPECT_EQ(standin_log.reads[0].buffer_size, 40);
   EXPECT_EQ(standin_log.events_created, 2);
 }
 
@@ -287,7 +287,7 @@ TEST_F(TransferTest, BrokenPipe) {
     StreamCapture capture_err(stderr);
     StreamRedirect redirect(stdout, ends[1]);
     Reporter reporter{1, false};
-    done = run_transfer(stream, facts, nullptr, &reporter);
+    done = run_transfer(stream, facts, nullptr, false, &reporter);
     err = capture_err.finish();
   }
   close(ends[1]);
@@ -318,7 +318,7 @@ TEST_F(TransferTest, ReaderGivingUpWakesTheWaitingWriter) {
   {
     StreamRedirect redirect(stderr, ends[1]);
     Reporter reporter{3, false};
-    done = run_transfer(stream, facts, output.c_str(), &reporter);
+    done = run_transfer(stream, facts, output.c_str(), false, &reporter);
   }
   close(ends[1]);
   console.join();
@@ -365,28 +365,33 @@ TEST_F(TransferTest, SetUpFailures) {
   }
 }
 
-// Streams the ring or the 32-bit sizes cannot carry are refused before an
-// event or the output exists.
+// Streams the ring or the layer's sample numbers cannot carry are refused
+// before an event or the output exists.
 TEST_F(TransferTest, FactsRefusedUpFront) {
   const std::string bad_size = "オーディオストリームのサンプルサイズが不正です。\n";
   const std::string too_large =
       "オーディオストリームのデータサイズが大きすぎるため出力できません。\n";
-  // The 32-bit build cannot even express this ring; the 64-bit build
-  // cannot allocate it.
   const std::string no_ring =
       std::string(kInternalError) + "リングバッファの確保に失敗しました。\n";
   const struct {
     uint32_t sample_size;
     uint32_t sample_count;
+    bool alloc_fail;
     std::string messages;
   } cases[] = {
-      {0, 10, bad_size},           {0, 0, bad_size},          {2, 0x80000000u, too_large},
-      {0xFFFFFFFFu, 2, too_large}, {0xFFFFFFFFu, 1, no_ring},
+      {0, 10, false, bad_size},
+      {0, 0, false, bad_size},
+      {(64 << 20) + 1, 1, false, bad_size},  // a ring of 4 such samples passes 256 MiB
+      {0xFFFFFFFFu, 2, false, bad_size},
+      {1, 0x80000001u, false, too_large},  // AVIStreamRead cannot address the last
+      {4, 0xFFFFFFFFu, false, too_large},
+      {4, 10, true, no_ring},
   };
   open_ten_samples();
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.sample_size << " x " << c.sample_count);
     reset_standin();
+    standin_faults.alloc_fail = c.alloc_fail;
     facts.sample_size = c.sample_size;
     facts.sample_count = c.sample_count;
     EXPECT_FALSE(transfer(output.c_str(), 3));
@@ -394,6 +399,77 @@ TEST_F(TransferTest, FactsRefusedUpFront) {
     EXPECT_EQ(standin_log.events_created, 0);
     EXPECT_TRUE(standin_log.reads.empty());
     EXPECT_FALSE(PathFileExistsA(output.c_str()));
+  }
+}
+
+// 2^23 samples, within 256 MiB and four times the stream, in whole samples.
+TEST(RingSamples, FitTheStream) {
+  const struct {
+    uint32_t sample_size;
+    uint32_t sample_count;
+    uint32_t samples;
+  } cases[] = {
+      {4, 10, 40},
+      {4, 0, 4},
+      {4, (1 << 21) - 1, (1 << 23) - 4},
+      {4, 1 << 21, 1 << 23},
+      {4, 0xFFFFFFFFu, 1 << 23},
+      {32, 0x80000000u, 1 << 23},  // exactly 256 MiB
+      {33, 0x80000000u, (256u << 20) / 33},
+      {1792, 100000, (256u << 20) / 1792},
+      {4096, 3, 12},
+      {64 << 20, 1, 4},
+      {(64 << 20) + 1, 1, 0},
+      {0, 5, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.sample_size << " x " << c.sample_count);
+    StreamFacts facts{};
+    facts.sample_size = c.sample_size;
+    facts.sample_count = c.sample_count;
+    EXPECT_EQ(ring_samples(facts), c.samples);
+  }
+}
+
+// Blocks of any size, compressed pass-through among them, convert exactly
+// in pieces of whole blocks, on both builds.
+TEST_F(TransferTest, AnyBlockSizeConverts) {
+  const struct {
+    uint16_t tag;
+    uint16_t block;
+    uint32_t blocks;
+  } cases[] = {
+      {0x2000, 1792, 5000},  // AC-3 pass-through: 8.5 MiB, several pieces
+      {1, 512, 3000},
+      {1, 1024, 2000},
+      {1, 4096, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.block);
+    reset_standin();
+    Bytes format = pcm_format(2, 48000, 16);
+    format[0] = uint8_t(c.tag);
+    format[1] = uint8_t(c.tag >> 8);
+    format[12] = uint8_t(c.block);
+    format[13] = uint8_t(c.block >> 8);
+    data = pattern_bytes(size_t{c.block} * c.blocks, c.block);
+    write_wav_file(input, format, data);
+    ASSERT_EQ(AVIFileOpenA(&file, input.c_str(), OF_SHARE_DENY_WRITE, nullptr), S_OK);
+    ASSERT_EQ(AVIFileGetStream(file, &stream, streamtypeAUDIO, 0), S_OK);
+    facts.sample_size = c.block;
+    facts.sample_count = c.blocks;
+    memcpy(&facts.format, format.data(), format.size());
+    EXPECT_TRUE(transfer(output.c_str(), 1)) << err;
+    const std::string wave = read_file(output);
+    EXPECT_TRUE(wave.substr(kWaveHeaderSize) == as_string(data));
+    EXPECT_EQ(wave.substr(32, 2), std::string(reinterpret_cast<const char*>(&format[12]), 2));
+    for (const StandinRead& read : standin_log.reads) {
+      EXPECT_EQ(read.buffer_size % c.block, 0);
+    }
+    AVIStreamRelease(stream);
+    AVIFileRelease(file);
+    stream = nullptr;
+    file = nullptr;
   }
 }
 

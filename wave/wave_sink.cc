@@ -6,29 +6,115 @@ namespace {
 
 constexpr char kWriteError[] = "データ書き出し中にエラーが発生しました。再実行してください。\n";
 
+constexpr uint32_t kPlainFormatSize = 16;
+constexpr uint32_t kExtensibleFormatSize = 40;
+constexpr uint32_t kDs64Size = 28;  // without a table; some readers take no other size
+
 // One header field, its bytes already in file order.
 struct HeaderField {
-  uint8_t bytes[8];
+  uint8_t bytes[16];
   size_t size;
 };
 
 // Characters as they stand, without the terminating null.
 template <size_t N>
 HeaderField text(const char (&chars)[N]) {
-  static_assert(N - 1 <= sizeof(HeaderField::bytes), "a header field has at most 8 bytes");
+  static_assert(N - 1 <= sizeof(HeaderField::bytes), "a header field has at most 16 bytes");
   HeaderField field = {{}, N - 1};
   for (size_t i = 0; i < N - 1; ++i) field.bytes[i] = static_cast<uint8_t>(chars[i]);
   return field;
 }
 
 // Little-endian whatever the host's byte order.
-HeaderField little_endian(uint32_t value, size_t size) {
+HeaderField little_endian(uint64_t value, size_t size) {
   HeaderField field = {{}, size};
   for (size_t i = 0; i < size; ++i) field.bytes[i] = static_cast<uint8_t>(value >> (8 * i));
   return field;
 }
 
+// A GUID as files store it: the three numbers little-endian, then 8 bytes.
+HeaderField guid(const GUID& id) {
+  HeaderField field = little_endian(id.Data1, 4);
+  HeaderField middle = little_endian(id.Data2 | uint32_t{id.Data3} << 16, 4);
+  for (size_t i = 0; i < 4; ++i) field.bytes[4 + i] = middle.bytes[i];
+  for (size_t i = 0; i < 8; ++i) field.bytes[8 + i] = id.Data4[i];
+  field.size = 16;
+  return field;
+}
+
+struct Header {
+  HeaderField fields[24];
+  size_t count;
+
+  void add(const HeaderField& field) { fields[count++] = field; }
+};
+
+// The header's fields in file order. A RIFF size beyond 32 bits makes the
+// file RF64: its 'ds64' chunk, first after the form type, carries the 64-bit
+// sizes, and the 32-bit size fields hold 0xFFFFFFFF to point there.
+Header header_of(const WAVEFORMATEXTENSIBLE& format, uint64_t data_size) {
+  const WAVEFORMATEX& plain = format.Format;
+  const bool extensible = plain.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
+  const uint32_t format_size = extensible ? kExtensibleFormatSize : kPlainFormatSize;
+  const uint64_t riff_size = 4 + (8 + format_size) + 8 + data_size;
+  const bool rf64 = riff_size > UINT32_MAX;
+  Header header{};
+  header.add(rf64 ? text("RF64") : text("RIFF"));
+  header.add(little_endian(rf64 ? UINT32_MAX : riff_size, 4));
+  header.add(text("WAVE"));
+  if (rf64) {
+    const uint64_t frames = plain.nBlockAlign == 0 ? 0 : data_size / plain.nBlockAlign;
+    header.add(text("ds64"));
+    header.add(little_endian(kDs64Size, 4));
+    header.add(little_endian(riff_size + 8 + kDs64Size, 8));
+    header.add(little_endian(data_size, 8));
+    header.add(little_endian(frames, 8));
+    header.add(little_endian(0, 4));  // no table of other chunks' sizes
+  }
+  header.add(text("fmt "));
+  header.add(little_endian(format_size, 4));
+  header.add(little_endian(plain.wFormatTag, 2));
+  header.add(little_endian(plain.nChannels, 2));
+  header.add(little_endian(plain.nSamplesPerSec, 4));
+  header.add(little_endian(plain.nAvgBytesPerSec, 4));
+  header.add(little_endian(plain.nBlockAlign, 2));
+  header.add(little_endian(plain.wBitsPerSample, 2));
+  if (extensible) {
+    header.add(little_endian(plain.cbSize, 2));
+    header.add(little_endian(format.Samples.wValidBitsPerSample, 2));
+    header.add(little_endian(format.dwChannelMask, 4));
+    header.add(guid(format.SubFormat));
+  }
+  header.add(text("data"));
+  header.add(little_endian(rf64 ? UINT32_MAX : data_size, 4));
+  return header;
+}
+
+// The speaker positions writers commonly assume for each channel count.
+DWORD default_channel_mask(WORD channels) {
+  const DWORD masks[] = {0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x3F, 0x13F, 0x63F};
+  return channels < sizeof masks / sizeof masks[0] ? masks[channels] : 0;
+}
+
 }  // namespace
+
+WAVEFORMATEXTENSIBLE output_format(const WAVEFORMATEXTENSIBLE& stream_format, bool extensible) {
+  const WAVEFORMATEX& plain = stream_format.Format;
+  const bool pcm_or_float =
+      plain.wFormatTag == WAVE_FORMAT_PCM || plain.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
+  if (!extensible || !pcm_or_float || (plain.nChannels <= 2 && plain.wBitsPerSample <= 16)) {
+    return stream_format;
+  }
+  WAVEFORMATEXTENSIBLE format = stream_format;
+  format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  format.Format.cbSize = kExtensibleFormatSize - sizeof(WAVEFORMATEX);
+  format.Samples.wValidBitsPerSample = plain.wBitsPerSample;
+  format.dwChannelMask = default_channel_mask(plain.nChannels);
+  // KSDATAFORMAT_SUBTYPE_PCM or _IEEE_FLOAT: the plain tag in the common base.
+  format.SubFormat =
+      GUID{plain.wFormatTag, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+  return format;
+}
 
 bool WaveSink::open(const char* output_path) {
   // A destination left over from earlier reported its own failure, if any;
@@ -49,21 +135,9 @@ bool WaveSink::open(const char* output_path) {
 
   // The sizes are final before any data is written, so the output is never
   // revisited and may be a pipe.
-  const HeaderField fields[] = {
-      text("RIFF"),
-      little_endian(total_bytes + 36, 4),
-      text("WAVEfmt "),
-      little_endian(16, 4),
-      little_endian(format.wFormatTag, 2),
-      little_endian(format.nChannels, 2),
-      little_endian(format.nSamplesPerSec, 4),
-      little_endian(format.nAvgBytesPerSec, 4),
-      little_endian(format.nBlockAlign, 2),
-      little_endian(format.wBitsPerSample, 2),
-      text("data"),
-      little_endian(total_bytes, 4),
-  };
-  for (const HeaderField& field : fields) {
+  const Header header = header_of(format, total_bytes);
+  for (size_t i = 0; i < header.count; ++i) {
+    const HeaderField& field = header.fields[i];
     if (fwrite(field.bytes, 1, field.size, output) != field.size) {
       reporter->error(kWriteError);
       return false;

@@ -7,24 +7,18 @@
 #include <cstdio>
 
 #include "cli/reporter.h"
+#include "platform/platform.h"
 
-// The fields of the format chunk, as the stream's WAVEFORMATEX has them.
-struct WaveFormatFields {
-  uint16_t wFormatTag;
-  uint16_t nChannels;
-  uint32_t nSamplesPerSec;
-  uint32_t nAvgBytesPerSec;
-  uint16_t nBlockAlign;
-  uint16_t wBitsPerSample;
-};
-
+// The plain header: RIFF, its size, WAVE, a 16-byte format chunk and the
+// data chunk's head.
 constexpr uint32_t kWaveHeaderSize = 44;
 
 struct WaveSink {
-  WaveFormatFields format;
-  uint16_t extra_size;  // the stream format's cbSize; never written
-  uint32_t total_bytes;
-  std::atomic<uint32_t> written_bytes;
+  // What the format chunk holds: the first 16 bytes, or all 40 when the tag
+  // is WAVE_FORMAT_EXTENSIBLE.
+  WAVEFORMATEXTENSIBLE format;
+  uint64_t total_bytes;
+  std::atomic<uint64_t> written_bytes;
   FILE* output;  // owned unless it is stdout
   const Reporter* reporter;
 
@@ -34,5 +28,11 @@ struct WaveSink {
   // failed, after reporting it. Does nothing without a destination.
   bool finish();
 };
+
+// The format the output declares for a stream of `stream_format`: the
+// stream's own, or, when `extensible` is asked for, PCM and float with more
+// than 2 channels or 16 bits recast as WAVE_FORMAT_EXTENSIBLE with the
+// usual speaker mask, which some readers need to take such streams at all.
+WAVEFORMATEXTENSIBLE output_format(const WAVEFORMATEXTENSIBLE& stream_format, bool extensible);
 
 #endif  // TONEWELL_WAVE_WAVE_SINK_H_

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "testing/capture.h"
@@ -14,7 +15,13 @@ namespace {
 constexpr char kWriteError[] = "データ書き出し中にエラーが発生しました。再実行してください。\n";
 
 // 16-bit stereo PCM at 44100 Hz.
-constexpr WaveFormatFields kStereo16 = {1, 2, 44100, 176400, 4, 16};
+constexpr WAVEFORMATEX kStereo16 = {1, 2, 44100, 176400, 4, 16, 0};
+
+std::string u32le(uint64_t value, size_t size = 4) {
+  std::string bytes;
+  for (size_t i = 0; i < size; ++i) bytes += char(uint8_t(value >> (8 * i)));
+  return bytes;
+}
 
 // Points standard output's descriptor at `fd` and back again. Failures of
 // assertions made meanwhile would go to `fd` too, so tests note results
@@ -42,13 +49,13 @@ struct WaveSinkTest : testing::Test {
   WaveSink sink{};
 
   void SetUp() override {
-    sink.format = kStereo16;
+    sink.format.Format = kStereo16;
     sink.reporter = &reporter;
   }
   // What the writer thread does with the sample bytes.
   void append(const std::string& data) {
     ASSERT_EQ(fwrite(data.data(), 1, data.size(), sink.output), data.size());
-    sink.written_bytes += static_cast<uint32_t>(data.size());
+    sink.written_bytes += data.size();
   }
 };
 
@@ -76,14 +83,30 @@ TEST_F(WaveSinkTest, HeaderOfTenStereoSamples) {
   EXPECT_EQ(sink.output, nullptr);
 }
 
-// The size fields for data sizes at the edges, byte order included.
-TEST_F(WaveSinkTest, SizeFields) {
-  struct Case {
-    uint32_t total_bytes;
-    uint32_t riff_size;
+// The whole header for data sizes at the edges, byte order included: the
+// plain header as long as the RIFF size fits 32 bits, RF64 from there on.
+TEST_F(WaveSinkTest, HeaderFollowsTheDataSize) {
+  const std::string fmt16 =
+      "fmt " + u32le(16) + std::string("\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0", 16);
+  auto plain = [&](uint64_t data) {
+    return "RIFF" + u32le(data + 36) + "WAVE" + fmt16 + "data" + u32le(data);
   };
-  const Case cases[] = {{0, 36}, {0x01020304, 0x01020328}, {0xFFFFFFF0u, 0x14}};
-  for (const Case& c : cases) {
+  auto rf64 = [&](uint64_t data) {
+    return "RF64" + u32le(0xFFFFFFFF) + "WAVE" + "ds64" + u32le(28) + u32le(data + 72, 8) +
+           u32le(data, 8) + u32le(data / 4, 8) + u32le(0) + fmt16 + "data" + u32le(0xFFFFFFFF);
+  };
+  const struct {
+    uint64_t total_bytes;
+    std::string header;
+  } cases[] = {
+      {0, plain(0)},
+      {0x01020304, plain(0x01020304)},
+      {0xFFFFFFFFu - 36, plain(0xFFFFFFFFu - 36)},  // the largest RIFF size
+      {0xFFFFFFFFu - 32, rf64(0xFFFFFFFFu - 32)},   // one sample more
+      {0xFFFFFFFFu, rf64(0xFFFFFFFFu)},
+      {(uint64_t{6} << 30) + 4, rf64((uint64_t{6} << 30) + 4)},
+  };
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.total_bytes);
     const std::string path = dir.file("sizes.wav");
     sink.total_bytes = c.total_bytes;
@@ -91,15 +114,86 @@ TEST_F(WaveSinkTest, SizeFields) {
     ASSERT_TRUE(sink.open(path.c_str()));
     EXPECT_TRUE(sink.finish());
     console.finish();
-    const std::string file = read_file(path);
-    ASSERT_EQ(file.size(), kWaveHeaderSize);
-    auto u32_at = [&file](size_t offset) {
-      uint32_t value = 0;
-      for (size_t i = 0; i < 4; ++i) value |= uint32_t{uint8_t(file[offset + i])} << (8 * i);
-      return value;
-    };
-    EXPECT_EQ(u32_at(4), c.riff_size);
-    EXPECT_EQ(u32_at(40), c.total_bytes);
+    EXPECT_EQ(read_file(path), c.header);
+  }
+  EXPECT_EQ(plain(0).size(), kWaveHeaderSize);
+  EXPECT_EQ(rf64(0).size(), 80u);
+}
+
+// An extensible format chunk is written whole, 40 bytes, plain or RF64.
+TEST_F(WaveSinkTest, ExtensibleHeader) {
+  const WAVEFORMATEXTENSIBLE format = {
+      {0xFFFE, 6, 48000, 864000, 18, 24, 22},
+      {20},
+      0x60F,
+      {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}}};
+  const std::string fmt40 = "fmt " + u32le(40) +
+                            std::string(
+                                "\xFE\xFF\x06\0\x80\xBB\0\0\x00\x2F\x0D\0\x12\0\x18\0\x16\0\x14\0"
+                                "\x0F\x06\0\0\x03\0\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71",
+                                40);
+  const struct {
+    uint64_t total_bytes;
+    std::string header;
+  } cases[] = {
+      {180, "RIFF" + u32le(180 + 60) + "WAVE" + fmt40 + "data" + u32le(180)},
+      {0xFFFFFFFFu - 60,
+       "RIFF" + u32le(0xFFFFFFFF) + "WAVE" + fmt40 + "data" + u32le(0xFFFFFFFFu - 60)},
+      {uint64_t{18} << 28, "RF64" + u32le(0xFFFFFFFF) + "WAVE" + "ds64" + u32le(28) +
+                               u32le((uint64_t{18} << 28) + 96, 8) + u32le(uint64_t{18} << 28, 8) +
+                               u32le(uint64_t{1} << 28, 8) + u32le(0) + fmt40 + "data" +
+                               u32le(0xFFFFFFFF)},
+  };
+  sink.format = format;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.total_bytes);
+    const std::string path = dir.file("extensible.wav");
+    sink.total_bytes = c.total_bytes;
+    ConsoleCapture console;
+    ASSERT_TRUE(sink.open(path.c_str()));
+    EXPECT_TRUE(sink.finish());
+    console.finish();
+    EXPECT_EQ(read_file(path), c.header);
+  }
+}
+
+// With the option, PCM and float streams beyond stereo or 16 bits get the
+// extensible chunk with the usual mask; everything else stays as it is.
+TEST(OutputFormat, RecastsOnlyWhereAsked) {
+  const GUID kFloat = {3, 0, 0x10, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+  const struct {
+    WORD tag, channels, bits;
+    bool extensible;
+    bool recast;
+    DWORD mask;
+  } cases[] = {
+      {1, 6, 16, true, true, 0x3F},  {3, 2, 32, true, true, 0x3},    {1, 1, 24, true, true, 0x4},
+      {1, 3, 8, true, true, 0x7},    {1, 4, 16, true, true, 0x33},   {1, 5, 16, true, true, 0x37},
+      {1, 7, 16, true, true, 0x13F}, {1, 8, 16, true, true, 0x63F},  {1, 9, 16, true, true, 0},
+      {1, 2, 16, true, false, 0},    {1, 1, 8, true, false, 0},      {1, 6, 16, false, false, 0},
+      {2, 6, 16, true, false, 0},    {0x2000, 6, 0, true, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.tag << " " << c.channels << "ch " << c.bits);
+    WAVEFORMATEXTENSIBLE stream{};
+    const WORD block = WORD(c.channels * c.bits / 8);
+    stream.Format = {c.tag, c.channels, 48000, 48000u * block, block, c.bits, 0};
+    const WAVEFORMATEXTENSIBLE out = output_format(stream, c.extensible);
+    if (!c.recast) {
+      EXPECT_EQ(memcmp(&out, &stream, sizeof out), 0);
+      continue;
+    }
+    EXPECT_EQ(out.Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
+    EXPECT_EQ(out.Format.cbSize, 22);
+    // Past the tag, the fields stay as the stream has them.
+    EXPECT_EQ(memcmp(reinterpret_cast<const uint8_t*>(&out.Format) + 2,
+                     reinterpret_cast<const uint8_t*>(&stream.Format) + 2, 14),
+              0);
+    EXPECT_EQ(out.Samples.wValidBitsPerSample, c.bits);
+    EXPECT_EQ(out.dwChannelMask, c.mask);
+    GUID expected = kFloat;
+    expected.Data1 = c.tag;
+    EXPECT_EQ(memcmp(&out.SubFormat, &expected, sizeof expected), 0);
   }
 }
 

@@ -148,10 +148,6 @@ def damaged_inputs():
     avi_block_align = good_avi.index(b"strf") + 8 + 12
     data_size_at = good_wav.index(b"data") + 4
 
-    def huge_block_align(content, at):
-        # 65535 bytes a block: a ring of 2^23 blocks cannot be had.
-        return content[:at] + struct.pack("<H", 0xFFFF) + content[at + 2:]
-
     cut_wav = good_wav[:len(good_wav) // 2]
     return [
         ("WAVE: RIFF size beyond the file", set_u32(good_wav, 4, len(good_wav) + 100),
@@ -169,10 +165,6 @@ def damaged_inputs():
          good_wav[wav_block_align + 2:], ".wav", OPEN_DAMAGED),
         ("AVI: nBlockAlign 0", good_avi[:avi_block_align] + b"\0\0" +
          good_avi[avi_block_align + 2:], ".avi", OPEN_DAMAGED),
-        ("WAVE: nBlockAlign 65535", huge_block_align(good_wav, wav_block_align), ".wav",
-         INTERNAL),
-        ("AVI: nBlockAlign 65535", huge_block_align(good_avi, avi_block_align), ".avi",
-         INTERNAL),
         ("AVI: index entry outside the file", set_u32(good_avi, idx1 + 16 + 8, 0x7FFFFFF0),
          ".avi", OPEN_DAMAGED),
         ("AVI: index entry size beyond the movi list", set_u32(good_avi, idx1 + 12, 1 << 30),
@@ -182,8 +174,8 @@ def damaged_inputs():
         ("AVI without index: stream header declares more samples than stored",
          set_u32(avi_file(STEREO16, data, 2000, index=False), strh + 32, len(data) // 4 * 3),
          ".avi", READ_DISK),
-        ("AVI: stream header declares over 4 GiB", set_u32(good_avi, strh + 32, 1 << 30),
-         ".avi", TOO_LARGE),
+        ("AVI: stream header declares 2^31 + 1 samples",
+         set_u32(good_avi, strh + 32, (1 << 31) + 1), ".avi", TOO_LARGE),
     ]
 
 
@@ -303,18 +295,17 @@ def test_input_truncated(suite, program, work):
     suite.check("input truncated while it is read", problems)
 
 
-def sparse_wav(path, fmt, data_size):
-    """A WAVE file of `data_size` data bytes, mostly holes, with marks where
-    a wrong offset would show: at the start, around 2 GiB and at the end."""
-    header = wave_header(fmt, data_size)
+def sparse_wave(path, header, data_size):
+    """`header` and `data_size` data bytes, mostly holes, with marks where a
+    wrong offset would show: at the start, around 2 and 4 GiB and at the
+    end."""
     with open(path, "wb") as f:
         f.write(header)
         f.truncate(len(header) + data_size)
-        for at in (0, (1 << 31) - 3, data_size - 5):
+        for at in (0, (1 << 31) - 3, (1 << 32) - 3, data_size - 5):
             if 0 <= at <= data_size - 5:
                 f.seek(len(header) + at)
                 f.write(b"\x11\x22\x33\x44\x55")
-    return len(header)
 
 
 def compare_stream(stream, path, start, size):
@@ -335,7 +326,7 @@ def test_over_2_gib(suite, program, work, to_file):
     negative past 2 GiB."""
     source = work / "big.wav"
     size = (3 << 30) + 4 * 12345
-    sparse_wav(source, STEREO16, size)
+    sparse_wave(source, wave_header(STEREO16, size), size)
     out = work / "big-out.wav"
     args = [program, "-d", str(source), str(out) if to_file else "-"]
     problems = []
@@ -367,22 +358,149 @@ def test_over_2_gib(suite, program, work, to_file):
                 problems)
 
 
-def test_over_4_gib(suite, program, work):
-    """Declared data over 4 GiB - 1 is refused before any output exists."""
-    source = work / "huge.avi"
-    data = bytes(4000)
-    source.write_bytes(avi_file(STEREO16, data, 1000, length=(1 << 30) + 7))
-    digest = sha256(source)
+def test_too_many_samples(suite, program, work):
+    """More than 2^31 samples, which AVIStreamRead cannot address, are refused
+    before any output exists: declared by an AVI, or stored in a WAVE file of
+    8-bit mono."""
+    avi = work / "huge.avi"
+    avi.write_bytes(avi_file(STEREO16, bytes(4000), 1000, length=(1 << 31) + 1))
+    wav = work / "huge.wav"
+    sparse_wave(wav, wave_header(MONO8, (1 << 31) + 1), (1 << 31) + 1)
     out = work / "huge-out.wav"
-    for to_stdout in (False, True):
-        result = run([program, str(source), "-" if to_stdout else str(out)])
-        problems = expect_failure(result, TOO_LARGE, stdout_empty=to_stdout)
-        if out.exists():
-            problems.append("an output file was created")
-        if sha256(source) != digest:
-            problems.append("the input changed")
-        suite.check(f"{Path(program).name} data over 4 GiB refused "
-                    f"({'stdout' if to_stdout else 'file'})", problems)
+    for source in (avi, wav):
+        digest = sha256(source)
+        for to_stdout in (False, True):
+            result = run([program, str(source), "-" if to_stdout else str(out)])
+            problems = expect_failure(result, TOO_LARGE, stdout_empty=to_stdout)
+            if out.exists():
+                problems.append("an output file was created")
+            if sha256(source) != digest:
+                problems.append("the input changed")
+            suite.check(f"{Path(program).name} {source.suffix}: 2^31 + 1 samples refused "
+                        f"({'stdout' if to_stdout else 'file'})", problems)
+    wav.unlink()
+
+
+def rf64_header(fmt, data_size):
+    """The 80 bytes of an RF64 file with a 16-byte format."""
+    ds64 = struct.pack("<QQQI", data_size + 72, data_size, data_size // fmt.block_align, 0)
+    return (b"RF64" + struct.pack("<I", 0xFFFFFFFF) + b"WAVE" + chunk("ds64", ds64) +
+            chunk("fmt ", fmt.pcm_fields()) + b"data" + struct.pack("<I", 0xFFFFFFFF))
+
+
+def samples_read_by(path):
+    """The sample count that sox and ffprobe find in `path`'s header."""
+    sox = run(["sox", "--i", "-s", str(path)]).stdout.decode().strip()
+    probe = run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                 "stream=duration_ts", "-of", "default=nw=1:nk=1", str(path)])
+    return sox, probe.stdout.decode().strip()
+
+
+def test_rf64(suite, program, work, to_file):
+    """4 GiB + 4 KiB of 16-bit stereo, from RF64 to RF64, exactly; sox and
+    ffmpeg count its samples."""
+    source = work / "rf64.wav"
+    size = (4 << 30) + 4096
+    sparse_wave(source, rf64_header(STEREO16, size), size)
+    out = work / "rf64-out.wav"
+    problems = []
+    with open(work / "rf64.err", "w+b") as err:
+        proc = start([program, "-q", str(source), str(out) if to_file else "-"],
+                     stdout=subprocess.PIPE, stderr=err)
+        if not to_file:
+            if proc.stdout.read(80) != rf64_header(STEREO16, size):
+                problems.append("the header differs")
+            problems += compare_stream(proc.stdout, source, 80, size)
+        proc.wait()
+        err.seek(0)
+        messages = err.read()
+    if proc.returncode != 0 or messages:
+        problems.append(f"status {proc.returncode}, stderr {messages[-300:]!r}")
+    if to_file:
+        with open(out, "rb") as f:
+            if f.read(80) != rf64_header(STEREO16, size):
+                problems.append("the header differs")
+            problems += compare_stream(f, source, 80, size)
+        counted = samples_read_by(out)
+        if counted != (str(size // 4),) * 2:
+            problems.append(f"sox and ffprobe count {counted}, expected {size // 4}")
+        out.unlink()
+    source.unlink()
+    suite.check(f"{Path(program).name} RF64 of 4 GiB + 4 KiB to "
+                f"{'a file' if to_file else 'stdout'}", problems)
+
+
+def test_rf64_boundary(suite, program, work):
+    """The largest data the plain header holds (36 + data = 2^32 - 1) keeps
+    it; one 8-bit sample more makes the output RF64."""
+    largest = 0xFFFFFFFF - 36
+    for size, header in ((largest, wave_header(MONO8, largest)),
+                         (largest + 1, rf64_header(MONO8, largest + 1))):
+        source = work / "edge.wav"
+        sparse_wave(source, header, size)
+        problems = []
+        proc = start([program, "-q", str(source), "-"], stdout=subprocess.PIPE,
+                     stderr=subprocess.DEVNULL)
+        if proc.stdout.read(len(header)) != header:
+            problems.append("the header differs")
+        seen = 0
+        while block := proc.stdout.read(1 << 20):
+            seen += len(block)
+        if proc.wait() != 0 or seen != size:
+            problems.append(f"status {proc.returncode}, {seen} data bytes, expected {size}")
+        source.unlink()
+        suite.check(f"{size} bytes of 8-bit mono: {header[:4].decode()} header", problems)
+
+
+def test_block_sizes(suite, program, work):
+    """Blocks of any size convert exactly: compressed pass-through, large PCM
+    frames, and the largest nBlockAlign there is."""
+    cases = [(0x2000, 6, 1792, 3000), (1, 256, 512, 3000), (1, 512, 1024, 2000),
+             (1, 2048, 4096, 3), (1, 1, 65535, 3)]
+    for tag, channels, block, count in cases:
+        fmt = WaveFormat(channels, 48000, 16, tag)
+        fmt.block_align = block
+        fmt.avg_bytes = 48000 * block
+        data = random.Random(block).randbytes(block * count)
+        source = work / "blocks.wav"
+        source.write_bytes(wav_file(fmt.stored(16), data))
+        out = work / "blocks-out.wav"
+        result = run([program, "-q", str(source), str(out)])
+        problems = [] if result.returncode == 0 and not result.stderr else [
+            f"status {result.returncode}, stderr {result.stderr[-300:]!r}"]
+        if not out.exists() or out.read_bytes() != wave_header(fmt, len(data)) + data:
+            problems.append("the output differs from header and data")
+        out.unlink(missing_ok=True)
+        suite.check(f"{Path(program).name} {count} blocks of {block} bytes", problems)
+
+
+def test_extensible_for_flac(suite, program, work):
+    """flac takes 6 channels only with a speaker mask: -e gives plain PCM
+    the extensible format and the usual 5.1 mask, and an extensible input
+    keeps its own mask."""
+    six = WaveFormat(6, 48000, 24)
+    data = random.Random(7).randbytes(six.block_align * 4800)
+    side_speakers = six.stored(40)[:20] + struct.pack("<I", 0x60F) + six.stored(40)[24:]
+    for name, stored, args, mask in (("plain", six.stored(16), [], None),
+                                     ("plain, -e", six.stored(16), ["-e"], 0x3F),
+                                     ("extensible 0x60F", side_speakers, [], 0x60F)):
+        source = work / "six.wav"
+        source.write_bytes(wav_file(stored, data))
+        out = work / "six-out.wav"
+        result = run([program, "-q"] + args + [str(source), str(out)])
+        problems = [] if result.returncode == 0 else [f"status {result.returncode}"]
+        wave = out.read_bytes() if out.exists() else b""
+        got_mask = struct.unpack_from("<I", wave, 40)[0] if wave[20:22] == b"\xfe\xff" else None
+        if got_mask != mask:
+            problems.append(f"channel mask {got_mask}, expected {mask}")
+        if wave[-len(data):] != data:
+            problems.append("the data differs")
+        flac = run(["flac", "-s", "-f", "-o", str(work / "six.flac"), str(out)])
+        if (flac.returncode == 0) != (mask is not None):
+            problems.append(f"flac ended with {flac.returncode}: {flac.stderr[-200:]!r}")
+        out.unlink(missing_ok=True)
+        suite.check(f"6-channel 24-bit, {name}: flac {'takes' if mask else 'refuses'} it",
+                    problems)
 
 
 # ---------------------------------------------------------------------------
@@ -468,7 +586,8 @@ def main():
         work = Path(tmp)
         for program in programs:
             test_damaged_inputs(suite, program, work)
-            test_over_4_gib(suite, program, work)
+            test_too_many_samples(suite, program, work)
+            test_block_sizes(suite, program, work)
         test_full_device(suite, program64, work)
         test_reader_quits(suite, program64, work)
         test_unwritable_directory(suite, program64, work)
@@ -476,6 +595,10 @@ def main():
         test_over_2_gib(suite, program64, work, to_file=False)
         if len(programs) > 1:
             test_over_2_gib(suite, programs[1], work, to_file=True)
+        test_rf64(suite, program64, work, to_file=False)
+        test_rf64(suite, programs[-1], work, to_file=True)
+        test_rf64_boundary(suite, program64, work)
+        test_extensible_for_flac(suite, program64, work)
         test_soak(suite, program64, work, args.soak_seconds, args.soak_max_mib << 20, args.seed)
     print(f"{suite.passed} passed, {suite.failed} failed")
     return 1 if suite.failed else 0
