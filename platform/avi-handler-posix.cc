@@ -3,6 +3,7 @@
 // list.
 #include "platform/handlers-posix.h"
 
+namespace standin {
 namespace {
 
 constexpr int kMaxStreams = 100;  // chunk ids carry two decimal digits
@@ -140,3 +141,5 @@ HRESULT open_avi(int fd, uint64_t file_size, std::vector<Track>* tracks) {
 // A negative stream number is a bad parameter, and a read outside the
 // stream has no data: Windows' answers.
 const FileHandler kAviHandler = {open_avi, "AVI audio", true, AVIERR_NODATA};
+
+}  // namespace standin

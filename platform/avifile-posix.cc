@@ -30,12 +30,12 @@ void standin_share_release(dev_t dev, ino_t ino);
 
 struct IAVIFile {
   int fd = -1;
-  const FileHandler* handler = nullptr;
+  const standin::FileHandler* handler = nullptr;
   bool held = false;
   dev_t dev = 0;
   ino_t ino = 0;
-  int refs = 1;               // the caller's handle plus one per live stream
-  std::vector<Track> tracks;  // audio streams only, in stream order
+  int refs = 1;                        // the caller's handle plus one per live stream
+  std::vector<standin::Track> tracks;  // audio streams only, in stream order
 
   ~IAVIFile() {
     if (held) standin_share_release(dev, ino);
@@ -45,9 +45,10 @@ struct IAVIFile {
 
 struct IAVIStream {
   IAVIFile* file;
-  const Track* track;
+  const standin::Track* track;
 };
 
+namespace standin {
 namespace {
 
 // The registry's AVIFile\Extensions keys: the first three letters of an
@@ -144,6 +145,7 @@ HRESULT read_data(const IAVIFile* f, const Track& t, uint64_t start, uint64_t n,
 }
 
 }  // namespace
+}  // namespace standin
 
 HRESULT AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID) {
   standin_log.calls.push_back("AVIFileOpenA");
@@ -158,8 +160,8 @@ HRESULT AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID) {
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return AVIERR_FILEOPEN;
   const uint64_t size = uint64_t(st.st_size);
   HRESULT r = S_OK;
-  f->handler = handler_by_extension(szFile);
-  if (!f->handler && (r = handler_by_form(fd, size, &f->handler)) != S_OK) return r;
+  f->handler = standin::handler_by_extension(szFile);
+  if (!f->handler && (r = standin::handler_by_form(fd, size, &f->handler)) != S_OK) return r;
   try {
     r = f->handler->open(fd, size, &f->tracks);
   } catch (const std::bad_alloc&) {
@@ -180,7 +182,7 @@ ULONG AVIFileRelease(PAVIFILE pfile) {
   standin_log.calls.push_back("AVIFileRelease");
   if (!pfile) return 0;
   ULONG left = ULONG(pfile->refs - 1);
-  unref(pfile);
+  standin::unref(pfile);
   return left;
 }
 
@@ -201,7 +203,7 @@ HRESULT AVIFileGetStream(PAVIFILE pfile, PAVISTREAM* ppavi, DWORD fccType, LONG 
 ULONG AVIStreamRelease(PAVISTREAM pavi) {
   standin_log.calls.push_back("AVIStreamRelease");
   if (!pavi) return 0;
-  unref(pavi->file);
+  standin::unref(pavi->file);
   delete pavi;
   return 0;
 }
@@ -210,14 +212,14 @@ HRESULT AVIStreamInfoA(PAVISTREAM pavi, AVISTREAMINFOA* psi, LONG lSize) {
   if (standin_faults.info_result != 0) return standin_faults.info_result;
   if (!pavi || !psi) return AVIERR_BADPARAM;
   if (lSize < LONG(sizeof(AVISTREAMINFOA))) return AVIERR_BADSIZE;
-  const Track& t = *pavi->track;
+  const standin::Track& t = *pavi->track;
   AVISTREAMINFOA info;
   std::memset(&info, 0, sizeof info);
   info.fccType = streamtypeAUDIO;
   info.wPriority = t.priority;
   info.wLanguage = t.language;
   info.dwScale = t.block;
-  info.dwRate = le32(&t.format[8]);  // nAvgBytesPerSec
+  info.dwRate = standin::le32(&t.format[8]);  // nAvgBytesPerSec
   info.dwLength = standin_faults.override_facts ? standin_faults.length : t.length;
   info.dwSuggestedBufferSize = t.largest;
   info.dwQuality = 0xFFFFFFFFu;
@@ -259,7 +261,7 @@ HRESULT AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuff
   if (plSamples) *plSamples = 0;
   if (call == standin_faults.read_fail_call) return standin_faults.read_fail_result;
   if (!pavi) return AVIERR_BADPARAM;
-  const Track& t = *pavi->track;
+  const standin::Track& t = *pavi->track;
   // Outside the stream each handler answers its own way.
   if (lStart < 0 || uint32_t(lStart) > t.length) return pavi->file->handler->read_outside;
   uint64_t n =
@@ -277,8 +279,8 @@ HRESULT AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuff
   // failing the read keeps the caller from taking a shorter stream as whole.
   if (lpBuffer && (uint64_t(lStart) + n) * t.block > t.total) return AVIERR_FILEREAD;
   if (lpBuffer && n > 0) {
-    HRESULT r = read_data(pavi->file, t, uint64_t(lStart) * t.block, n * t.block,
-                          static_cast<uint8_t*>(lpBuffer));
+    HRESULT r = standin::read_data(pavi->file, t, uint64_t(lStart) * t.block, n * t.block,
+                                   static_cast<uint8_t*>(lpBuffer));
     if (r != S_OK) return r;
   }
   if (plBytes) *plBytes = LONG(n * t.block + (call == standin_faults.bad_bytes_call ? 1 : 0));

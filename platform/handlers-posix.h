@@ -10,6 +10,8 @@
 #include "platform/riff-posix.h"
 #include "platform/standin.h"
 
+namespace standin {
+
 struct FileHandler {
   // Reads the file's audio streams, in stream order. A file that is not of
   // the handler's type gets the handler's own answer.
@@ -23,5 +25,7 @@ struct FileHandler {
 
 extern const FileHandler kWaveHandler;  // RIFF and RF64 WAVE
 extern const FileHandler kAviHandler;   // RIFF AVI
+
+}  // namespace standin
 
 #endif  // TONEWELL_PLATFORM_HANDLERS_POSIX_H_

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <unistd.h>
 
+namespace standin {
 namespace {
 
 constexpr size_t kMaxFormat = 18 + 0xFFFF;  // a WAVEFORMATEX with the largest cbSize
@@ -54,3 +55,5 @@ HRESULT load_format(int fd, const Chunk& c, Track* t) {
   t->block = le16(&t->format[12]);
   return t->block == 0 ? AVIERR_BADFORMAT : S_OK;
 }
+
+}  // namespace standin

@@ -15,6 +15,8 @@
 
 #include "platform/standin.h"
 
+namespace standin {
+
 constexpr uint32_t fourcc(const char (&s)[5]) {
   return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
          uint32_t(uint8_t(s[3])) << 24;
@@ -94,5 +96,7 @@ HRESULT walk(int fd, uint64_t begin, uint64_t end, Visit visit,
 
 // A wave format chunk: at least the 16 bytes of PCMWAVEFORMAT, nBlockAlign > 0.
 HRESULT load_format(int fd, const Chunk& c, Track* t);
+
+}  // namespace standin
 
 #endif  // TONEWELL_PLATFORM_RIFF_POSIX_H_

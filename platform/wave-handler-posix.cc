@@ -2,6 +2,7 @@
 // stream, the bytes of its data chunk, read in whole blocks.
 #include "platform/handlers-posix.h"
 
+namespace standin {
 namespace {
 
 // An RF64 file's sizes from its first chunk, ds64: the RIFF size when its
@@ -60,3 +61,5 @@ HRESULT open_wave(int fd, uint64_t file_size, std::vector<Track>* tracks) {
 // A negative stream number is a stream that does not exist, and a read
 // outside the stream delivers nothing, successfully: Windows' answers.
 const FileHandler kWaveHandler = {open_wave, "WAVE audio", false, S_OK};
+
+}  // namespace standin
