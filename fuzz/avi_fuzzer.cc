@@ -1,7 +1,7 @@
-// libFuzzer target: the stand-in's RIFF AVI handler.
+// libFuzzer target: the stand-in's AVI handler, as a .avi file reaches it.
 #include "fuzz/avifile_driver.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  drive_avifile(data, size, "AVI ");
+  drive_avifile(data, size, "AVI ", ".avi");
   return 0;
 }

@@ -25,14 +25,36 @@ void require(bool ok, const char* what) {
   abort();
 }
 
+// A name ending in `extension` for the in-memory file `fd`: a link in a
+// folder of its own, removed when the run ends.
+struct InputName {
+  std::string folder, path;
+
+  InputName(int fd, const char* extension) {
+    const char* tmp = getenv("TMPDIR");
+    folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/avifile-fuzz-XXXXXX";
+    require(mkdtemp(&folder[0]) != nullptr, "a folder for the input's name");
+    path = folder + "/input" + extension;
+    const std::string target = "/proc/self/fd/" + std::to_string(fd);
+    require(symlink(target.c_str(), path.c_str()) == 0, "a name for the input");
+  }
+  ~InputName() {
+    unlink(path.c_str());
+    rmdir(folder.c_str());
+  }
+};
+
 // One in-memory file for the whole run, rewritten for each input, so that
-// the layer opens it by path as it opens any input.
-std::string write_input(const uint8_t* data, size_t size, const char form[4]) {
+// the layer opens it by a name, whose extension picks the handler, as it
+// opens any input.
+std::string write_input(const uint8_t* data, size_t size, const char form[4],
+                        const char* extension) {
   static const int fd = memfd_create("avifile-fuzz", MFD_CLOEXEC);
   require(fd >= 0 && ftruncate(fd, 0) == 0, "in-memory file");
+  static const InputName name(fd, extension);
   require(pwrite(fd, data, size, 0) == ssize_t(size), "in-memory file");
   if (size >= 12) require(pwrite(fd, form, 4, 8) == 4, "in-memory file");
-  return "/proc/self/fd/" + std::to_string(fd);
+  return name.path;
 }
 
 // Each buffer has exactly the size the layer is told, so that AddressSanitizer
@@ -93,9 +115,9 @@ void read_samples(PAVISTREAM stream, uint8_t piece_seed) {
 
 }  // namespace
 
-void drive_avifile(const uint8_t* data, size_t size, const char form[4]) {
+void drive_avifile(const uint8_t* data, size_t size, const char form[4], const char* extension) {
   reset_standin();  // the call log would otherwise grow over the run
-  const std::string path = write_input(data, size, form);
+  const std::string path = write_input(data, size, form, extension);
   PAVIFILE file = nullptr;
   if (AVIFileOpenA(&file, path.c_str(), OF_SHARE_DENY_WRITE, nullptr) < 0) {
     require(file == nullptr, "no file handle after a failed open");

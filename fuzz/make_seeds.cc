@@ -23,6 +23,11 @@ int main(int argc, char** argv) {
   chunks.list_chunk_before_data = chunks.odd_chunk_before_data = true;
   write_wav_file(wave_dir + "/chunks.wav", stereo16, pattern_bytes(42, 5), chunks);
   write_wav_file(wave_dir + "/empty.wav", stereo16, Bytes());
+  WavLayout rf64;
+  rf64.rf64 = true;
+  write_wav_file(wave_dir + "/rf64.wav", stereo16, pattern_bytes(400, 9), rf64);
+  write_wav_file(wave_dir + "/rf64-extensible.wav", pcm_format(6, 48000, 24, 40),
+                 pattern_bytes(90, 10), rf64);
 
   AviTrack audio;
   audio.format = stereo16;

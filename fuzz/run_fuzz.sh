@@ -15,7 +15,8 @@ mkdir -p "$out/seeds/wave" "$out/seeds/avi" "$out/corpus/wave" "$out/corpus/avi"
 flags=(-std=c++17 -O1 -g -Wall -Wextra -Werror -I. -D_FILE_OFFSET_BITS=64 -pthread)
 sanitize=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
 # The layer and what it calls; fopen is wrapped as in the program's build.
-platform=(platform/avifile-posix.cc platform/faults-posix.cc platform/share-posix.cc)
+platform=(platform/avifile-posix.cc platform/avi-handler-posix.cc platform/wave-handler-posix.cc
+  platform/riff-posix.cc platform/faults-posix.cc platform/share-posix.cc)
 link=(-Wl,--wrap=fopen -Wl,--wrap=fopen64)
 
 echo "== building the fuzz targets in $out"

@@ -27,7 +27,19 @@ Bytes u32(uint32_t v) {
   return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
 }
 
+Bytes u64(uint64_t v) {
+  Bytes b = u32(uint32_t(v));
+  append(b, u32(uint32_t(v >> 32)));
+  return b;
+}
+
 Bytes id(const char* s) { return Bytes(s, s + 4); }
+
+// `b` with `value` written over its bytes from `at` on.
+Bytes put_at(Bytes b, size_t at, const Bytes& value) {
+  std::copy(value.begin(), value.end(), b.begin() + std::ptrdiff_t(at));
+  return b;
+}
 
 // A chunk whose header claims `size`, holding `body` as given (no pad).
 Bytes raw_chunk(const char* name, uint32_t size, const Bytes& body) {
@@ -191,6 +203,7 @@ struct OpenCase {
   const char* name;
   Bytes content;
   HRESULT expected;
+  const char* extension = ".avs";  // no handler: chosen by the RIFF form type
 };
 
 std::vector<OpenCase> open_cases() {
@@ -200,10 +213,16 @@ std::vector<OpenCase> open_cases() {
   zero_align[12] = zero_align[13] = 0;
   const Bytes movi = good_movi();
   const Bytes strl = audio_strl();
+  const Bytes script{'A', 'V', 'I', 'S', 'o', 'u', 'r', 'c', 'e', '(', '"', 'a', '"', ')'};
+  const Bytes wave = riff("WAVE", cat({fmt, data}));
+  const Bytes avi_ok = avi(hdrl(strl), movi);
+  WavLayout rf64_layout;
+  rf64_layout.rf64 = true;
+  // ds64 holds the RIFF size at 20 and the data size at 28.
+  const Bytes rf64 = cat({wav_header(pcm_format(2, 8000, 16), 8, rf64_layout), eight_bytes()});
   return {
       {"empty", Bytes(), REGDB_E_CLASSNOTREG},
-      {"avs_script", Bytes{'A', 'V', 'I', 'S', 'o', 'u', 'r', 'c', 'e', '(', '"', 'a', '"', ')'},
-       REGDB_E_CLASSNOTREG},
+      {"avs_script", script, REGDB_E_CLASSNOTREG},
       {"riff_header_only", id("RIFF"), REGDB_E_CLASSNOTREG},
       {"riff_other_form", riff("RMID", data), REGDB_E_CLASSNOTREG},
       {"rifx", cat({id("RIFX"), u32(4), id("WAVE")}), REGDB_E_CLASSNOTREG},
@@ -264,13 +283,44 @@ std::vector<OpenCase> open_cases() {
        AVIERR_BADFORMAT},
       {"avi_index_matches_nothing", avi(hdrl(strl), movi, chunk("idx1", idx1_entry("00wb", 6, 8))),
        AVIERR_BADFORMAT},
+      // The extension's first three letters pick the handler, in any case.
+      {"wave_as_WAVE", wave, S_OK, ".WAVE"},
+      {"avi_as_Avi2", avi_ok, S_OK, ".Avi2"},
+      {"avi_in_wav", avi_ok, AVIERR_BADFORMAT, ".wav"},
+      {"other_riff_form_in_wav", riff("RMID", data), AVIERR_BADFORMAT, ".wav"},
+      {"script_in_wav", script, AVIERR_FILEREAD, ".wav"},
+      {"empty_in_wav", Bytes(), AVIERR_FILEREAD, ".wav"},
+      {"wave_in_avi", wave, AVIERR_FILEREAD, ".avi"},
+      {"script_in_avi", script, AVIERR_FILEREAD, ".avi"},
+      {"empty_in_avi", Bytes(), AVIERR_FILEREAD, ".avi"},
+      // Any other extension: the RIFF form type. We have no AU reader, so
+      // .au has no handler of its own.
+      {"wave_as_av", wave, S_OK, ".av"},
+      {"script_as_au", script, REGDB_E_CLASSNOTREG, ".au"},
+      {"avi_as_wav_avs", avi_ok, S_OK, ".wav.avs"},
+      {"script_in_folder", script, REGDB_E_CLASSNOTREG, ".wav/in"},
+      // RF64, in a .wav only.
+      {"rf64", rf64, S_OK, ".wav"},
+      {"rf64_riff_size_in_header", put_at(rf64, 4, u32(uint32_t(rf64.size() - 8))), S_OK, ".wav"},
+      {"rf64_as_avs", rf64, REGDB_E_CLASSNOTREG},
+      {"rf64_header_only", slice(rf64, 0, 12), AVIERR_BADFORMAT, ".wav"},
+      {"rf64_no_ds64",
+       cat({id("RF64"), u32(0xFFFFFFFFu), id("WAVE"), fmt,
+            raw_chunk("data", 0xFFFFFFFFu, eight_bytes())}),
+       AVIERR_BADFORMAT, ".wav"},
+      {"rf64_ds64_too_small", put_at(rf64, 16, u32(24)), AVIERR_BADFORMAT, ".wav"},
+      {"rf64_riff_beyond_file", put_at(rf64, 20, u64(rf64.size() - 7)), AVIERR_BADFORMAT, ".wav"},
+      {"rf64_riff_size_wraps", put_at(rf64, 20, u64(~0ull)), AVIERR_BADFORMAT, ".wav"},
+      {"rf64_data_beyond_file", put_at(rf64, 28, u64(9)), AVIERR_BADFORMAT, ".wav"},
+      {"rf64_data_size_wraps", put_at(rf64, 28, u64(~0ull - 7)), AVIERR_BADFORMAT, ".wav"},
   };
 }
 
 TEST_F(AviFileTest, OpenResults) {
   for (const OpenCase& c : open_cases()) {
     SCOPED_TRACE(c.name);
-    std::string path = dir.file(std::string(c.name) + ".avs");
+    std::string path = dir.file(std::string(c.name) + c.extension);
+    mkdir(path.substr(0, path.rfind('/')).c_str(), 0700);  // for a name inside a folder
     write_bytes(path, c.content);
     file = reinterpret_cast<PAVIFILE>(this);  // must be cleared on failure
     HRESULT r = AVIFileOpenA(&file, path.c_str(), OF_SHARE_DENY_WRITE, nullptr);
@@ -282,11 +332,11 @@ TEST_F(AviFileTest, OpenResults) {
 }
 
 TEST_F(AviFileTest, OpenFailsForMissingFileAndDirectory) {
-  file = reinterpret_cast<PAVIFILE>(this);
-  EXPECT_EQ(open(dir.file("missing.avs")), AVIERR_FILEOPEN);
-  EXPECT_EQ(file, nullptr);
-  EXPECT_EQ(open(dir.path), AVIERR_FILEOPEN);
-  EXPECT_EQ(file, nullptr);
+  for (const std::string& path : {dir.file("missing.avs"), dir.path}) {
+    file = reinterpret_cast<PAVIFILE>(this);  // must be cleared
+    EXPECT_EQ(AVIFileOpenA(&file, path.c_str(), OF_SHARE_DENY_WRITE, nullptr), AVIERR_FILEOPEN);
+    EXPECT_EQ(file, nullptr);
+  }
 }
 
 TEST_F(AviFileTest, OpenFailsWithoutPermission) {
@@ -315,24 +365,30 @@ struct WaveCase {
 TEST_F(AviFileTest, WaveFormatsReportFactsAndExactBytes) {
   for (uint16_t bits : {8, 16, 24, 32}) {
     for (uint16_t channels : {1, 2, 6}) {
+      // 40: WAVE_FORMAT_EXTENSIBLE, reported whole.
       for (size_t format_size : {16, 18, 40}) {
-        SCOPED_TRACE(testing::Message() << bits << " bits, " << channels << " channels, "
-                                        << format_size << "-byte format");
-        uint32_t block = channels * bits / 8u;
-        Bytes fmt = pcm_format(channels, 44100, bits, format_size);
-        Bytes data = pattern_bytes(block * 1000, bits + channels);
-        std::string path = dir.file("f.wav");
-        write_wav_file(path, fmt, data);
-        ASSERT_TRUE(open_stream(path));
-        AVISTREAMINFOA i = info();
-        EXPECT_EQ(i.fccType, streamtypeAUDIO);
-        EXPECT_EQ(i.dwSampleSize, block);
-        EXPECT_EQ(i.dwLength, 1000u);
-        EXPECT_EQ(i.dwScale, block);
-        EXPECT_EQ(i.dwRate, 44100u * block);
-        EXPECT_EQ(format(), fmt);
-        EXPECT_EQ(read_all(333), data);
-        close_all();
+        for (bool rf64 : {false, true}) {
+          WavLayout layout;
+          layout.rf64 = rf64;
+          SCOPED_TRACE(testing::Message()
+                       << bits << " bits, " << channels << " channels, " << format_size
+                       << "-byte format" << (rf64 ? ", RF64" : ""));
+          uint32_t block = channels * bits / 8u;
+          Bytes fmt = pcm_format(channels, 44100, bits, format_size);
+          Bytes data = pattern_bytes(block * 1000, bits + channels);
+          std::string path = dir.file("f.wav");
+          write_wav_file(path, fmt, data, layout);
+          ASSERT_TRUE(open_stream(path));
+          AVISTREAMINFOA i = info();
+          EXPECT_EQ(i.fccType, streamtypeAUDIO);
+          EXPECT_EQ(i.dwSampleSize, block);
+          EXPECT_EQ(i.dwLength, 1000u);
+          EXPECT_EQ(i.dwScale, block);
+          EXPECT_EQ(i.dwRate, 44100u * block);
+          EXPECT_EQ(format(), fmt);
+          EXPECT_EQ(read_all(333), data);
+          close_all();
+        }
       }
     }
   }
@@ -350,6 +406,48 @@ TEST_F(AviFileTest, WaveChunksBeforeDataAndPartialBlock) {
     ASSERT_TRUE(open_stream(path));
     EXPECT_EQ(info().dwLength, 500u);
     EXPECT_EQ(read_all(64), slice(data, 0, 3000));
+    close_all();
+  }
+}
+
+// Sparse RF64 files of 4 GiB + 4 KiB of data, marked at 2 GiB, across 4 GiB
+// and in their last bytes: every mark a position can reach reads exactly.
+TEST_F(AviFileTest, Rf64PastFourGiB) {
+  const uint64_t size = (uint64_t{1} << 32) + 4096;
+  const uint64_t marks[] = {0x7FFFFFF0u, 0xFFFFFFF8u, size - 16};
+  struct {
+    uint16_t channels, bits;
+    DWORD length;
+  } const cases[] = {{2, 16, DWORD(size / 4)}, {1, 8, 0xFFFFFFFFu}};  // more blocks than a DWORD
+  WavLayout layout;
+  layout.rf64 = true;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bits);
+    const Bytes head = wav_header(pcm_format(c.channels, 48000, c.bits), size, layout);
+    const uint32_t block = c.channels * c.bits / 8u;
+    const std::string path = dir.file("big.wav");
+    write_bytes(path, head);
+    ASSERT_EQ(truncate(path.c_str(), off_t(head.size() + size)), 0);
+    FILE* f = fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    for (uint64_t at : marks) {
+      ASSERT_EQ(fseeko(f, off_t(head.size() + at), SEEK_SET), 0);
+      ASSERT_EQ(fwrite(pattern_bytes(16, uint32_t(at)).data(), 1, 16, f), 16u);
+    }
+    ASSERT_EQ(fclose(f), 0);
+
+    ASSERT_TRUE(open_stream(path));
+    EXPECT_EQ(info().dwLength, c.length);
+    Bytes buf(4096);
+    for (uint64_t at : marks) {
+      if (at / block > 0x7FFFFFFF) continue;  // beyond a LONG position
+      SCOPED_TRACE(at);
+      LONG bytes = -1, samples = -1;
+      ASSERT_EQ(AVIStreamRead(stream, LONG(at / block), 4096, buf.data(), 4096, &bytes, &samples),
+                S_OK);
+      EXPECT_EQ(uint64_t(samples), std::min<uint64_t>(4096 / block, (size - at) / block));
+      EXPECT_EQ(slice(buf, 0, 16), pattern_bytes(16, uint32_t(at)));
+    }
     close_all();
   }
 }
@@ -680,8 +778,8 @@ class FaultTest : public AviFileTest {
 
 TEST_F(FaultTest, OpenAndStreamResults) {
   standin_faults.open_result = AVIERR_MEMORY;
-  file = reinterpret_cast<PAVIFILE>(this);
-  EXPECT_EQ(open(path), AVIERR_MEMORY);
+  file = reinterpret_cast<PAVIFILE>(this);  // must be cleared
+  EXPECT_EQ(AVIFileOpenA(&file, path.c_str(), OF_SHARE_DENY_WRITE, nullptr), AVIERR_MEMORY);
   EXPECT_EQ(file, nullptr);
   standin_faults.open_result = 0;
   ASSERT_EQ(open(path), S_OK);

@@ -18,6 +18,11 @@ void put32(Bytes& b, uint64_t v) {
   put16(b, static_cast<uint32_t>(v >> 16));
 }
 
+void put64(Bytes& b, uint64_t v) {
+  put32(b, v & 0xFFFFFFFFu);
+  put32(b, v >> 32);
+}
+
 void put_id(Bytes& b, const char* id) { b.insert(b.end(), id, id + 4); }
 
 uint32_t get16(const Bytes& b, size_t at) {
@@ -103,12 +108,12 @@ Bytes pattern_bytes(size_t count, uint32_t seed) {
   return b;
 }
 
-void write_wav_file(const std::string& path, const Bytes& format, const Bytes& data,
-                    WavLayout layout) {
+Bytes wav_header(const Bytes& format, uint64_t data_size, WavLayout layout) {
   Bytes head;
-  put_id(head, "RIFF");
+  put_id(head, layout.rf64 ? "RF64" : "RIFF");
   put32(head, 0);  // patched below
   put_id(head, "WAVE");
+  if (layout.rf64) put_chunk(head, "ds64", Bytes(28, 0));  // patched below
   put_chunk(head, "fmt ", format);
   if (layout.list_chunk_before_data) {
     Bytes info;
@@ -118,14 +123,26 @@ void write_wav_file(const std::string& path, const Bytes& format, const Bytes& d
   }
   if (layout.odd_chunk_before_data) put_chunk(head, "JUNK", Bytes{1, 2, 3});
   put_id(head, "data");
-  put32(head, data.size());
-  uint64_t riff_size = head.size() - 8 + padded(data.size());
+  put32(head, layout.rf64 ? 0xFFFFFFFFu : data_size);
+  const uint64_t riff_size = head.size() - 8 + padded(data_size);
   Bytes size;
-  put32(size, riff_size);
+  put32(size, layout.rf64 ? 0xFFFFFFFFu : riff_size);
   std::memcpy(&head[4], size.data(), 4);
+  if (layout.rf64) {
+    const uint32_t block = get16(format, 12);
+    Bytes ds64;
+    put64(ds64, riff_size);
+    put64(ds64, data_size);
+    put64(ds64, block ? data_size / block : 0);  // the sample count
+    std::memcpy(&head[20], ds64.data(), ds64.size());
+  }
+  return head;
+}
 
+void write_wav_file(const std::string& path, const Bytes& format, const Bytes& data,
+                    WavLayout layout) {
   Output out(path);
-  out.write(head);
+  out.write(wav_header(format, data.size(), layout));
   out.write(data);
   if (data.size() & 1) out.write(Bytes{0});
   out.close();

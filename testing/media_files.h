@@ -20,10 +20,14 @@ Bytes pattern_bytes(size_t count, uint32_t seed);
 struct WavLayout {
   bool list_chunk_before_data = false;  // a LIST/INFO chunk between fmt and data
   bool odd_chunk_before_data = false;   // an odd-sized chunk, padded, before data
+  bool rf64 = false;  // RF64 with a ds64 chunk holding the sizes, as for data over 4 GiB
 };
 
-// "RIFF" WAVE with a "fmt " chunk holding `format` verbatim and a "data"
-// chunk holding `data` (padded to even length, as RIFF requires).
+// Everything before the data of a WAVE file whose data is `data_size` bytes.
+Bytes wav_header(const Bytes& format, uint64_t data_size, WavLayout layout = WavLayout());
+
+// "RIFF" (or "RF64") WAVE with a "fmt " chunk holding `format` verbatim and
+// a "data" chunk holding `data` (padded to even length, as RIFF requires).
 void write_wav_file(const std::string& path, const Bytes& format, const Bytes& data,
                     WavLayout layout = WavLayout());
 

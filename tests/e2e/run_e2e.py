@@ -112,6 +112,7 @@ OUTPUT_CLOSED = "出力ファイルを閉じました。\n"
 NO_HANDLER = ("入力ファイルが開けません。指定されたファイルタイプを持つハンドラが、"
               "レジストリに見つかりませんでした。\n")
 OPEN_DISK_READ = "入力ファイルが開けません。読み込み中にディスクエラーが発生しました。\n"
+OPEN_DAMAGED = "入力ファイルが開けません。ファイルが破損しているか、フォーマットが不明です。\n"
 NO_SUCH_STREAM = "オーディオストリームが開けません。指定されたストリームは存在しません。\n"
 STREAM_UNKNOWN = "オーディオストリームが開けません。不明なエラーが発生しました。\n"
 FORMAT_FAILED = "オーディオストリームのWaveフォーマット取得に失敗しました。\n"
@@ -431,7 +432,14 @@ def file_cases():
     empty = Run("empty.avs")
     no_dir = Run("in.wav", "nodir/out.wav")
     itself = Run("in.wav", "in.wav")
+    # The extension picks the handler, which answers for content of another type.
+    mismatched = [("AVI content in a .wav file", "movie.wav",
+                   avi_file([AviTrack.audio(STEREO16, 16, stream.data)]), OPEN_DAMAGED),
+                  ("text in a .wav file", "text.wav", b"BlankClip()\n", OPEN_DISK_READ),
+                  ("WAVE content in a .avi file", "sound.avi", wav, OPEN_DISK_READ)]
     return [
+        *(run_case_of(name, Run(path), {path: content}, Run(path).open_failed(error))
+          for name, path, content, error in mismatched),
         run_case_of("AVS script with no handler", script,
                     {"script.avs": b'AudioDub(BlankClip(), WavSource("in.wav"))\n'},
                     script.open_failed(NO_HANDLER)),

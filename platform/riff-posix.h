@@ -1,0 +1,102 @@
+// What the AVI file layer stand-in's handlers share: reading RIFF chunks
+// from an untrusted file, and the table of pieces through which a stream's
+// bytes are read straight from the file.
+//
+// Every number in a file is untrusted: chunk bounds are checked against their
+// parent in 64-bit arithmetic before use, and nothing is allocated from a
+// size field beyond a fixed cap.
+#ifndef TONEWELL_PLATFORM_RIFF_POSIX_H_
+#define TONEWELL_PLATFORM_RIFF_POSIX_H_
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/standin.h"
+
+namespace standin {
+
+constexpr uint32_t fourcc(const char (&s)[5]) {
+  return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
+         uint32_t(uint8_t(s[3])) << 24;
+}
+
+inline uint32_t le16(const uint8_t* p) { return p[0] | p[1] << 8; }
+inline uint32_t le32(const uint8_t* p) { return le16(p) | le16(p + 2) << 16; }
+inline uint64_t le64(const uint8_t* p) { return le32(p) | uint64_t{le32(p + 4)} << 32; }
+
+// A run of the stream's bytes stored contiguously in the file.
+struct Piece {
+  uint64_t start;        // offset in the stream's data
+  uint64_t file_offset;  // where it lies in the file
+};
+
+// One audio stream as a handler found it.
+struct Track {
+  std::vector<uint8_t> format;  // strf / fmt bytes as stored
+  uint32_t block = 0;           // nBlockAlign
+  uint32_t length = 0;          // blocks reported as dwLength
+  uint32_t largest = 0;         // largest piece, for dwSuggestedBufferSize
+  uint64_t total = 0;           // bytes in all pieces
+  std::vector<Piece> pieces;    // ascending start, no empty pieces
+  WORD priority = 0;
+  WORD language = 0;
+
+  void add(uint64_t file_offset, uint64_t size) {
+    if (size == 0) return;
+    pieces.push_back({total, file_offset});
+    total += size;
+    largest = uint32_t(std::max<uint64_t>(largest, std::min<uint64_t>(size, 0xFFFFFFFFu)));
+  }
+};
+
+// Exactly `n` bytes at `offset`, or AVIERR_FILEREAD (an I/O error, or the file
+// ended early).
+HRESULT read_at(int fd, void* dst, size_t n, uint64_t offset);
+
+// The 12 bytes that open a RIFF file: id, size, form type. AVIERR_FILEREAD
+// when the file is shorter.
+HRESULT read_riff_header(int fd, uint64_t file_size, uint8_t h[12]);
+
+struct Chunk {
+  uint32_t id;
+  uint64_t size;
+  uint32_t type;  // the form or list type of a RIFF or LIST chunk, else 0
+  uint64_t data;  // first byte of the body
+  uint64_t next;  // the following chunk: after the body and its pad byte
+};
+
+// A 32-bit size field of 0xFFFFFFFF in an RF64 file: the size is stored
+// elsewhere, in 64 bits.
+constexpr uint32_t kSizeElsewhere = 0xFFFFFFFFu;
+
+// The chunk at `pos` of a parent whose body ends at `end`. S_FALSE when fewer
+// than 8 bytes remain (trailing bytes are ignored, as readers commonly do);
+// AVIERR_BADFORMAT when the chunk overruns its parent. A missing pad byte
+// after the last chunk is tolerated. A data chunk whose size field is
+// kSizeElsewhere has the size `long_data` (RF64); otherwise leave it as
+// stored.
+HRESULT read_chunk(int fd, uint64_t pos, uint64_t end, Chunk* c,
+                   uint64_t long_data = kSizeElsewhere);
+
+// Calls visit(chunk) for every chunk of [begin, end); stops at its first
+// result other than S_OK.
+template <typename Visit>
+HRESULT walk(int fd, uint64_t begin, uint64_t end, Visit visit,
+             uint64_t long_data = kSizeElsewhere) {
+  Chunk c;
+  for (uint64_t pos = begin;; pos = c.next) {
+    HRESULT r = read_chunk(fd, pos, end, &c, long_data);
+    if (r == S_FALSE) return S_OK;
+    if (r == S_OK) r = visit(c);
+    if (r != S_OK) return r;
+  }
+}
+
+// A wave format chunk: at least the 16 bytes of PCMWAVEFORMAT, nBlockAlign > 0.
+HRESULT load_format(int fd, const Chunk& c, Track* t);
+
+}  // namespace standin
+
+#endif  // TONEWELL_PLATFORM_RIFF_POSIX_H_
