@@ -61,8 +61,10 @@ bool read_stream_facts(PAVISTREAM stream, const Reporter& reporter, StreamFacts*
     return false;
   }
   reporter.info("オーディオストリーム情報を取得しました。\n");
-  reporter.verbose("サンプルのサイズ: %d Byte\n", static_cast<int>(info.dwSampleSize));
-  reporter.verbose("総サンプル数: %d\n", static_cast<int>(info.dwLength));
+  // Unsigned: streams of 2^31 samples and more are real, and a count shown
+  // as negative would read as a fault.
+  reporter.verbose("サンプルのサイズ: %u Byte\n", static_cast<unsigned>(info.dwSampleSize));
+  reporter.verbose("総サンプル数: %u\n", static_cast<unsigned>(info.dwLength));
   facts->sample_size = info.dwSampleSize;
   facts->sample_count = info.dwLength;
 
