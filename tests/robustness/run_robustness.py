@@ -432,10 +432,12 @@ def test_rf64(suite, program, work, to_file):
 
 def test_rf64_boundary(suite, program, work):
     """The largest data the plain header holds (36 + data = 2^32 - 1) keeps
-    it; one 8-bit sample more makes the output RF64."""
+    it; one sample more makes the output RF64. 24-bit mono, so that both
+    sizes are whole samples, fewer than 2^31."""
+    mono24 = WaveFormat(1, 48000, 24)
     largest = 0xFFFFFFFF - 36
-    for size, header in ((largest, wave_header(MONO8, largest)),
-                         (largest + 1, rf64_header(MONO8, largest + 1))):
+    for size, header in ((largest, wave_header(mono24, largest)),
+                         (largest + 3, rf64_header(mono24, largest + 3))):
         source = work / "edge.wav"
         sparse_wave(source, header, size)
         problems = []
@@ -449,7 +451,7 @@ def test_rf64_boundary(suite, program, work):
         if proc.wait() != 0 or seen != size:
             problems.append(f"status {proc.returncode}, {seen} data bytes, expected {size}")
         source.unlink()
-        suite.check(f"{size} bytes of 8-bit mono: {header[:4].decode()} header", problems)
+        suite.check(f"{size} bytes of 24-bit mono: {header[:4].decode()} header", problems)
 
 
 def test_block_sizes(suite, program, work):
