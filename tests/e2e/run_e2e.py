@@ -605,13 +605,6 @@ def source_case(name, run, outcome, stream=None, fmt=STEREO16, big=False, **keys
                        big, wine_only=True)
 
 
-def converted_to(run, stream, wave):
-    """A conversion whose output is `wave`: headers other than the 44-byte one."""
-    expectation = run.converted(stream)
-    expectation.files = {run.output_path: wave}
-    return expectation
-
-
 def source_open_cases():
     """Each open code a handler may answer, a file it does not know, and a
     success code other than S_OK, which opens the file."""
@@ -678,8 +671,7 @@ def source_stream_cases():
         run = Run("sized.avs", "out.wav", level=2)
         outcome = run.converted(stream)
         if size == 40:
-            outcome = converted_to(run, stream, extensible_wave(
-                stream.fmt, 20, 0x60F, 1, stream.data))
+            outcome.files[run.output_path] = extensible_wave(stream.fmt, 20, 0x60F, 1, stream.data)
         cases.append(source_case(f"handler: {name}", run, outcome, stream, stream.fmt,
                                  samples=stream.sample_count, format_size=size, **keys))
     tagged = Run("tagged.avs")
@@ -705,18 +697,19 @@ def source_read_cases():
         return (DEBUG, f"{first} - {last} のデータを読み取りました。\n")
 
     cases = []
-    for name, piece, key, failure in (
-            ("read answers AVIERR_BUFFERTOOSMALL", 0, "read_error", [(ERROR, READ_TOO_SMALL)]),
-            ("read answers AVIERR_MEMORY", 1, "read_error", [(ERROR, READ_MEMORY)]),
-            ("read answers AVIERR_FILEREAD", 2, "read_error", [(ERROR, READ_DISK)]),
-            ("read answers an unknown code", 3, "read_error", [(ERROR, READ_UNKNOWN)]),
-            ("a short read", 2, "short_read",
+    for name, piece, key, code, failure in (
+            ("read answers AVIERR_BUFFERTOOSMALL", 0, "read_error", AVIERR_BUFFERTOOSMALL,
+             [(ERROR, READ_TOO_SMALL)]),
+            ("read answers AVIERR_MEMORY", 1, "read_error", AVIERR_MEMORY, [(ERROR, READ_MEMORY)]),
+            ("read answers AVIERR_FILEREAD", 2, "read_error", AVIERR_FILEREAD,
+             [(ERROR, READ_DISK)]),
+            ("read answers an unknown code", 3, "read_error", E_FAIL, [(ERROR, READ_UNKNOWN)]),
+            ("a short read", 2, "short_read", None,
              [read_line(2, QUARTER_SAMPLES - 1), (ERROR, READ_INCONSISTENT)]),
-            ("a size mismatch", 3, "size_mismatch", [read_line(3), (ERROR, READ_INCONSISTENT)])):
+            ("a size mismatch", 3, "size_mismatch", None,
+             [read_line(3), (ERROR, READ_INCONSISTENT)])):
         at = piece * QUARTER_SAMPLES + 12345
-        code = {"BUFFERTOOSMALL": AVIERR_BUFFERTOOSMALL, "MEMORY": AVIERR_MEMORY,
-                "FILEREAD": AVIERR_FILEREAD}.get(name.split("AVIERR_")[-1], E_FAIL)
-        value = f"{hex(code)}@{at}" if key == "read_error" else at
+        value = f"{hex(code)}@{at}" if code else at
         run = Run("read.avs", to_stdout=True, level=3)
         middle = with_input(*with_stream(
             *stream.facts_messages(), *stream.format_messages(), (INFO, STDOUT_CHOSEN),
