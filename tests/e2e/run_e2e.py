@@ -15,20 +15,25 @@ Run alone, after building the presets win64, win32, linux64 and linux32:
 """
 
 import contextlib
+import functools
+import hashlib
 import os
+import re
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from media import AviTrack, WaveFormat, avi_file, chunk, pattern, wav_file
+from media import PCM_SUBTYPE_GUID, AviTrack, WaveFormat, avi_file, chunk, pattern, wav_file
 
 ROOT = Path(__file__).resolve().parents[2]
 RUN_TIMEOUT_S = 120
+START_TIMEOUT_S = 60
 
 # ---------------------------------------------------------------------------
 # Programs
@@ -52,17 +57,10 @@ class Program:
             return text.replace("\n", "\r\n").encode("cp932")
         return text.encode("utf-8")
 
-
-# Debian's `wine` starts the 32-bit loader first, which hands 64-bit programs
-# on; the 64-bit loader alone also runs where 32-bit programs cannot.
-WINE64 = "/usr/lib/wine/wine64"
-
-
-def i386_emulated():
-    """True where the kernel cannot run 32-bit programs and qemu-user does
-    (tools/install-deps.sh sets that up): Wine's 32-bit loader then takes
-    about 90 s to start a program, too long for a suite of a hundred runs."""
-    return Path("/proc/sys/fs/binfmt_misc/qemu-i386").exists()
+    def decode(self, data):
+        if self.under_wine:
+            return data.decode("cp932", "replace").replace("\r\n", "\n")
+        return data.decode("utf-8", "replace")
 
 
 PROGRAMS = [
@@ -71,6 +69,24 @@ PROGRAMS = [
     Program("linux64", ROOT / "build/linux64/tonewell64", False, 64),
     Program("linux32", ROOT / "build/linux32/tonewell32", False, 32),
 ]
+
+
+# Debian's `wine` starts its 32-bit loader first, even for a 64-bit program;
+# where the kernel runs no 32-bit code itself (it then goes through qemu, under
+# which Wine starts slowly if at all) only the 64-bit loader works, so 64-bit
+# programs and the prefix's tools use it directly.
+WINE64 = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else "wine"
+
+
+def wine_loader(bits):
+    return WINE64 if bits == 64 else "wine"
+
+
+def i386_emulated():
+    """True where the kernel cannot run 32-bit programs and qemu-user does
+    (tools/install-deps.sh sets that up): Wine's 32-bit loader then takes
+    about 90 s to start a program, too long for a suite of a hundred runs."""
+    return Path("/proc/sys/fs/binfmt_misc/qemu-i386").exists()
 
 
 @contextlib.contextmanager
@@ -85,12 +101,47 @@ def wine_prefix():
     try:
         subprocess.run(["wineserver", "-p"], env=env, check=True)
         subprocess.run([WINE64, "wineboot", "--init"], env=env, check=True,
-                       stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300)
         yield env
     finally:
         subprocess.run(["wineserver", "-k"], env=env)
         shutil.rmtree(prefix, ignore_errors=True)
+
+
+TEST_SOURCE_CLSID = "{A9789E98-0F61-4F56-9341-26305B511B90}"
+
+
+def register_test_source(env):
+    """Registers the test source handler (tests/test_source) for ".avs" in
+    the prefix: the extension key, which both widths share, and the class in
+    the 64-bit view and in the 32-bit one (Wow6432Node). The 64-bit regedit
+    writes both views; Debian's `wine reg` would reach the 32-bit one only."""
+    classes = r"HKEY_LOCAL_MACHINE\Software\Classes"
+
+    def server(view, preset):
+        dll = "Z:" + str(ROOT / "build" / preset / "tonewell_test_source.dll")
+        dll = dll.replace("/", "\\").replace("\\", "\\\\")  # .reg strings escape backslashes
+        return (f"[{classes}\\{view}CLSID\\{TEST_SOURCE_CLSID}\\InprocServer32]\n"
+                f'@="{dll}"\n"ThreadingModel"="Apartment"\n\n')
+
+    path = Path(env["WINEPREFIX"]) / "test_source.reg"
+    path.write_text("Windows Registry Editor Version 5.00\n\n"
+                    f'[{classes}\\AVIFile\\Extensions\\AVS]\n@="{TEST_SOURCE_CLSID}"\n\n' +
+                    server("", "win64") + server("Wow6432Node\\", "win32"))
+    subprocess.run([WINE64, "regedit", "/S", str(path)], env=env, check=True,
+                   stdin=subprocess.DEVNULL, timeout=120)
+
+
+def starts_under_wine(program, env):
+    """Whether the program runs under Wine on this machine at all."""
+    try:
+        result = subprocess.run([wine_loader(program.bits), str(program.path), "-h"], env=env,
+                                stdin=subprocess.DEVNULL, capture_output=True,
+                                timeout=START_TIMEOUT_S)
+    except subprocess.TimeoutExpired:
+        return False
+    return result.returncode == 0
 
 
 # ---------------------------------------------------------------------------
@@ -161,6 +212,8 @@ class Expectation:
     err: str = ""                # message text on standard error
     stdout_data: bytes = None    # the WAVE bytes, when standard output carries them
     files: dict = field(default_factory=dict)  # name -> exact bytes, or None: absent
+    partial: object = None       # PartialOutput: standard output cut short by a failure
+    stdout_digest: object = None  # Digest: standard output too large to hold
 
 
 def route(messages, level, data_to_stdout):
@@ -304,13 +357,19 @@ class Case:
     run: Run = None        # the run, when the command line is accepted
     stream: Stream = None  # the stream it converts
     big: bool = False      # started first, so that the pool ends together
+    # Cases of the test source handler run on the Windows programs only: the
+    # stand-in has no handler for ".avs", by design (it answers as Windows
+    # does where none is registered).
+    wine_only: bool = False
+    before_handler: bool = False  # run before the handler is registered
 
 
-def run_case_of(name, run, files, outcome, stream=None, big=False):
+def run_case_of(name, run, files, outcome, stream=None, big=False, **options):
     """A case whose command line is accepted. `outcome` is the Expectation,
-    or a function of the Program for outcomes that depend on the width."""
+    or a function of the Program for outcomes that depend on the width;
+    `options` are further fields of the Case."""
     expect = outcome if callable(outcome) else lambda program: outcome
-    return Case(name, run.args(), files, expect, run, stream, big)
+    return Case(name, run.args(), files, expect, run, stream, big, **options)
 
 
 def conversion(name, stream, file_bytes, run, big=False):
@@ -442,9 +501,9 @@ def file_cases():
           for name, path, content, error in mismatched),
         run_case_of("AVS script with no handler", script,
                     {"script.avs": b'AudioDub(BlankClip(), WavSource("in.wav"))\n'},
-                    script.open_failed(NO_HANDLER)),
+                    script.open_failed(NO_HANDLER), before_handler=True),
         run_case_of("empty file with no handler", empty, {"empty.avs": b""},
-                    empty.open_failed(NO_HANDLER)),
+                    empty.open_failed(NO_HANDLER), before_handler=True),
         command_line("missing input", ["missing.avs"], {}, 1, err=INPUT_MISSING),
         run_case_of("output directory does not exist", no_dir, {"in.wav": wav},
                     no_dir.transfer_failed(stream, [(ERROR, OUTPUT_FAILED)], {"nodir": None}),
@@ -489,8 +548,231 @@ def command_line_cases():
     return cases
 
 
+# ---------------------------------------------------------------------------
+# Through the test source handler (tests/test_source): real handler answers,
+# failures on demand and streams larger than any file, on the Windows programs
+
+SOURCE_RUN = 65521       # the handler's data steps once every this many bytes
+QUARTER_SAMPLES = 2**21  # a read asks for at most a quarter of the 2^23-sample ring
+
+REGDB_E_CLASSNOTREG, E_FAIL = 0x80040154, 0x80004005
+AVIERR_BADFORMAT, AVIERR_MEMORY = 0x80044066, 0x80044067
+AVIERR_FILEREAD, AVIERR_FILEOPEN = 0x8004406D, 0x8004406F
+AVIERR_NODATA, AVIERR_BUFFERTOOSMALL = 0x80044073, 0x80044074
+
+OPEN_BAD_FORMAT = "入力ファイルが開けません。ファイルが破損しているか、フォーマットが不明です。\n"
+OPEN_MEMORY = "入力ファイルが開けません。メモリが足りなくなりました。\n"
+OPEN_FILE_OPEN = "入力ファイルが開けません。ファイルを開く際にディスクエラーが発生しました。\n"
+OPEN_UNKNOWN = "入力ファイルが開けません。不明なエラーが発生しました。\n"
+STREAM_MEMORY = "オーディオストリームが開けません。メモリが足りなくなりました。\n"
+INFO_FAILED = "オーディオストリーム情報の取得に失敗しました。\n"
+READ_FAILED = "オーディオストリーム読み込みに失敗しました。"
+READ_TOO_SMALL = READ_FAILED + "読み込みバッファのサイズが小さすぎます。\n"
+READ_MEMORY = READ_FAILED + "メモリが足りなくなりました。\n"
+READ_DISK = READ_FAILED + "ディスクエラーが発生しました。\n"
+READ_UNKNOWN = READ_FAILED + "不明なエラーが発生しました。\n"
+READ_INCONSISTENT = READ_FAILED + "データサイズに不整合が発生しました。\n"
+
+
+@functools.lru_cache(maxsize=None)
+def source_period(index):
+    """Stream `index`'s data until it repeats: byte k is ((k mod 65521) x 31
+    + k div 65521 + 101 x index) mod 256, so 256 steps of 65521 bytes."""
+    table = bytes(j * 31 & 255 for j in range(SOURCE_RUN))
+    return b"".join(table.translate(bytes((b + step + 101 * index) & 255 for b in range(256)))
+                    for step in range(256))
+
+
+def source_data(index, size):
+    period = source_period(index)
+    return period * (size // len(period)) + period[:size % len(period)]
+
+
+def source_file(fmt=STEREO16, **keys):
+    """A test source file of streams in `fmt`, with further keys."""
+    keys = {"tag": fmt.tag, "channels": fmt.channels, "rate": fmt.rate, "bits": fmt.bits, **keys}
+    return ("tonewell test source\n" + "".join(f"{k}={v}\n" for k, v in keys.items())).encode()
+
+
+def rf64_header(fmt_chunk, data_size, block_align):
+    """The header of data too large for RIFF's 32-bit sizes: "ds64" first with
+    the true sizes, then "fmt ", then "data" with its size left to "ds64"."""
+    riff_size = 56 + len(fmt_chunk) + data_size
+    return (b"RF64" + struct.pack("<I", 0xFFFFFFFF) + b"WAVE" + b"ds64" +
+            struct.pack("<IQQQI", 28, riff_size, data_size, data_size // block_align, 0) +
+            b"fmt " + struct.pack("<I", len(fmt_chunk)) + fmt_chunk +
+            b"data" + struct.pack("<I", 0xFFFFFFFF))
+
+
+def extensible_wave(fmt, valid_bits, channel_mask, subformat, data):
+    """The WAVE file of a stream whose 40-byte extensible format passes
+    through: a 68-byte header."""
+    fmt_chunk = (struct.pack("<HHIIHHHHI", 0xFFFE, fmt.channels, fmt.rate, fmt.avg_bytes,
+                             fmt.block_align, fmt.bits, 22, valid_bits, channel_mask) +
+                 struct.pack("<I", subformat) + PCM_SUBTYPE_GUID[4:])
+    return (b"RIFF" + struct.pack("<I", 60 + len(data)) + b"WAVE" + chunk("fmt ", fmt_chunk) +
+            b"data" + struct.pack("<I", len(data)) + data)
+
+
+def source_case(name, run, outcome, stream=None, fmt=STEREO16, big=False, **keys):
+    return run_case_of(name, run, {run.input_path: source_file(fmt, **keys)}, outcome, stream,
+                       big, wine_only=True)
+
+
+def source_open_cases():
+    """Each open code a handler may answer, a file it does not know, and a
+    success code other than S_OK, which opens the file."""
+    stream = Stream(STEREO16, source_data(0, 4 * 1000))
+    run = Run("open.avs")
+    cases = [source_case(f"handler: open answers {name}", run, run.open_failed(message),
+                         open_error=hex(code))
+             for name, code, message in (("REGDB_E_CLASSNOTREG", REGDB_E_CLASSNOTREG, NO_HANDLER),
+                                         ("AVIERR_BADFORMAT", AVIERR_BADFORMAT, OPEN_BAD_FORMAT),
+                                         ("AVIERR_MEMORY", AVIERR_MEMORY, OPEN_MEMORY),
+                                         ("AVIERR_FILEREAD", AVIERR_FILEREAD, OPEN_DISK_READ),
+                                         ("AVIERR_FILEOPEN", AVIERR_FILEOPEN, OPEN_FILE_OPEN),
+                                         ("an unknown code", E_FAIL, OPEN_UNKNOWN))]
+    script = Run("script.avs")
+    cases.append(run_case_of("handler: a script it does not know", script,
+                             {"script.avs": b'AudioDub(BlankClip(), WavSource("in.wav"))\n'},
+                             script.open_failed(OPEN_BAD_FORMAT), wine_only=True))
+    opened = Run("opened.avs", "out.wav", level=2)
+    cases.append(source_case("handler: open answers S_FALSE", opened, opened.converted(stream),
+                             stream, samples=1000, open_error=1))
+    unregistered = Run("unregistered.avs")
+    cases.append(run_case_of("test source with no handler registered", unregistered,
+                             {"unregistered.avs": source_file(samples=1000)},
+                             unregistered.open_failed(NO_HANDLER), before_handler=True))
+    return cases
+
+
+def source_stream_cases():
+    """Stream, info and format answers, a second stream, and the format
+    sizes; a 40-byte format passes through, and a 0xFFFE tag without the
+    extensible fields is refused."""
+    plain = Stream(STEREO16, source_data(0, 4 * 1000))
+    run = Run("stream.avs")
+    cases = [source_case(f"handler: stream answers {name}", run, run.stream_failed(message),
+                         stream_error=hex(code))
+             for name, code, message in (("AVIERR_NODATA", AVIERR_NODATA, NO_SUCH_STREAM),
+                                         ("AVIERR_MEMORY", AVIERR_MEMORY, STREAM_MEMORY),
+                                         ("an unknown code", E_FAIL, STREAM_UNKNOWN))]
+    second = Stream(STEREO16, source_data(1, 4 * 1000))
+    two = Run("two.avs", "out.wav", stream_number=1, level=3)
+    past = Run("two.avs", stream_number=2)
+    info = Run("info.avs")
+    fmt = Run("format.avs")
+    cases += [
+        source_case("handler: stream 1 of 2", two, two.converted(second), second,
+                    streams=2, samples=1000),
+        source_case("handler: stream 2 of 2", past, past.stream_failed(NO_SUCH_STREAM),
+                    streams=2),
+        source_case("handler: info fails", info,
+                    info.expect(1, with_input(*with_stream((ERROR, INFO_FAILED))),
+                                {info.output_path: None}),
+                    info_error=hex(E_FAIL)),
+        source_case("handler: format fails", fmt, fmt.format_failed(plain), plain,
+                    samples=1000, format_error=hex(AVIERR_MEMORY)),
+    ]
+    float32 = WaveFormat(1, 96000, 32, tag=3)
+    surround = WaveFormat(6, 48000, 24)
+    sized = [("16-byte format", Stream(STEREO16, source_data(0, 4 * 700)), 16, {}),
+             ("18-byte float format", Stream(float32, source_data(0, 4 * 500)), 18, {}),
+             ("40-byte extensible format passes through",
+              Stream(surround, source_data(0, 18 * 300)), 40,
+              dict(valid_bits=20, channel_mask=0x60F, subformat=1))]
+    for name, stream, size, keys in sized:
+        run = Run("sized.avs", "out.wav", level=2)
+        outcome = run.converted(stream)
+        if size == 40:
+            outcome.files[run.output_path] = extensible_wave(stream.fmt, 20, 0x60F, 1, stream.data)
+        cases.append(source_case(f"handler: {name}", run, outcome, stream, stream.fmt,
+                                 samples=stream.sample_count, format_size=size, **keys))
+    tagged = Run("tagged.avs")
+    cases.append(source_case("handler: 0xFFFE tag in an 18-byte format is refused", tagged,
+                             tagged.format_failed(plain), plain, samples=1000, tag=0xFFFE,
+                             format_size=18))
+    return cases
+
+
+def source_read_cases():
+    """Read failures in the first ring, where every piece is a quarter of it:
+    the output holds the header and at most the pieces before the failing
+    one, never a byte of it. A short read and a size mismatch print the
+    piece's line before the inconsistency. All messages go to standard error,
+    in order, with standard output carrying the data."""
+    fmt = WaveFormat(1, 48000, 8)
+    stream = Stream(fmt, source_data(0, 5 * QUARTER_SAMPLES * fmt.block_align + 1000))
+    piece_bytes = QUARTER_SAMPLES * fmt.block_align
+
+    def read_line(piece, samples=QUARTER_SAMPLES):
+        first = piece * piece_bytes
+        last = first + samples * fmt.block_align - 1
+        return (DEBUG, f"{first} - {last} のデータを読み取りました。\n")
+
+    cases = []
+    for name, piece, key, code, failure in (
+            ("read answers AVIERR_BUFFERTOOSMALL", 0, "read_error", AVIERR_BUFFERTOOSMALL,
+             [(ERROR, READ_TOO_SMALL)]),
+            ("read answers AVIERR_MEMORY", 1, "read_error", AVIERR_MEMORY, [(ERROR, READ_MEMORY)]),
+            ("read answers AVIERR_FILEREAD", 2, "read_error", AVIERR_FILEREAD,
+             [(ERROR, READ_DISK)]),
+            ("read answers an unknown code", 3, "read_error", E_FAIL, [(ERROR, READ_UNKNOWN)]),
+            ("a short read", 2, "short_read", None,
+             [read_line(2, QUARTER_SAMPLES - 1), (ERROR, READ_INCONSISTENT)]),
+            ("a size mismatch", 3, "size_mismatch", None,
+             [read_line(3), (ERROR, READ_INCONSISTENT)])):
+        at = piece * QUARTER_SAMPLES + 12345
+        value = f"{hex(code)}@{at}" if code else at
+        run = Run("read.avs", to_stdout=True, level=3)
+        middle = with_input(*with_stream(
+            *stream.facts_messages(), *stream.format_messages(), (INFO, STDOUT_CHOSEN),
+            *(read_line(i) for i in range(piece)), *failure, (INFO, WRITING_ENDED)))
+        outcome = run.expect(1, middle)
+        outcome.partial = PartialOutput(stream.wave()[:44], stream.data, piece * piece_bytes)
+        cases.append(source_case(f"handler: {name} in piece {piece}", run,
+                                 outcome, stream, fmt, samples=stream.sample_count,
+                                 **{key: value}))
+    return cases
+
+
+def source_size_cases():
+    """Beyond 4 GiB and the layer's 2^31 samples, where no file could take
+    us: 6 GiB through a pipe into a hashing reader, and into NUL."""
+    samples = 6 * 2**30 // STEREO16.block_align
+    big = Stream(STEREO16, b"", length=samples)
+    size = samples * STEREO16.block_align
+
+    def converted(run):
+        return run.expect(0, with_input(*with_stream(*big.facts_messages(), *big.format_messages(),
+                                                     *big.transfer_messages(run.output_path))))
+
+    piped = Run("big.avs", to_stdout=True, level=2)
+    to_pipe = converted(piped)
+    to_pipe.stdout_digest = Digest(rf64_header(STEREO16.pcm_fields(), size, 4), 0, size)
+    nul = Run("big.avs", "NUL", level=2)
+    to_nul = converted(nul)
+    to_nul.files = {"NUL": None}
+    mono8 = WaveFormat(1, 48000, 8)
+    huge = Stream(mono8, b"", length=2**31 + 1)
+    refused = Run("huge.avs", "NUL")
+    return [
+        source_case("handler: 6 GiB to standard output as RF64", piped, to_pipe, big, big=True,
+                    samples=samples),
+        source_case("handler: 6 GiB to NUL", nul, to_nul, big, big=True, samples=samples),
+        source_case("handler: 2^31 + 1 samples are refused", refused,
+                    refused.transfer_failed(huge, [(ERROR, DATA_TOO_LARGE)], {"NUL": None}), huge,
+                    mono8, samples=2**31 + 1),
+    ]
+
+
+def test_source_cases():
+    return source_open_cases() + source_stream_cases() + source_read_cases() + source_size_cases()
+
+
 def all_cases():
-    return pcm_cases() + wave_cases() + avi_cases() + file_cases() + command_line_cases()
+    return (pcm_cases() + wave_cases() + avi_cases() + file_cases() + command_line_cases() +
+            test_source_cases())
 
 
 # Where Wine's avifil32 and our stand-in answer differently, and why: the
@@ -507,6 +789,10 @@ DIFFERENCES = [
      "Wine 8.0's WAVE handler does not skip the pad byte after an odd-sized chunk, loses "
      "its way to the data chunk and answers AVIERR_FILEREAD; RIFF requires the pad, and "
      "the stand-in skips it",
+     lambda case: case.run.open_failed(OPEN_DISK_READ)),
+    ("test source with no handler registered", "wine",
+     "with nothing registered for \".avs\", Wine hands the file to its AVI handler, as for "
+     "the AVS script; the suite registers the test source handler only after this case",
      lambda case: case.run.open_failed(OPEN_DISK_READ)),
 ]
 
@@ -553,6 +839,91 @@ def text_difference(program, expected_text, actual):
     return f"expected {expected_text!r}\n      got {got!r}"
 
 
+WRITTEN_LINE = re.compile(r"(-?\d+) - (-?\d+) のデータを書き出しました。\n")
+
+
+@dataclass
+class PartialOutput:
+    """Standard output of a transfer that a failure stopped: the header, then
+    the data as far as the writer got, which never reaches `limit`. The
+    writer's debug lines say how far; since they fall anywhere among the
+    reader's messages, they are taken out of the messages and checked here."""
+    header: bytes
+    data: bytes
+    limit: int
+
+    def split(self, program, messages):
+        """`messages` without the writer's lines, and the ranges those give."""
+        lines = program.decode(messages).splitlines(keepends=True)
+        ranges = [tuple(map(int, m.groups())) for m in map(WRITTEN_LINE.fullmatch, lines) if m]
+        kept = "".join(line for line in lines if not WRITTEN_LINE.fullmatch(line))
+        return program.encode(kept), ranges
+
+    def difference(self, ranges, actual):
+        end = 0
+        for first, last in ranges:
+            if first != end:
+                return f"the writer wrote {first} - {last} after {end} bytes"
+            end = last + 1
+        if end > self.limit:
+            return f"the writer wrote {end} bytes, into the failing piece at {self.limit}"
+        return wave_difference(self.header + self.data[:end], actual)
+
+
+class Digest:
+    """Standard output too large to hold: `header`, then `size` bytes of test
+    source stream `index`, known by its size, first bytes and SHA-256. The
+    hash is computed once, when first needed."""
+
+    def __init__(self, header, index, size):
+        self.header, self.index, self.size = header, index, size
+        self._sha256 = None
+        self._lock = threading.Lock()
+
+    def sha256(self):
+        with self._lock:
+            if self._sha256 is None:
+                digest = hashlib.sha256(self.header)
+                period = memoryview(source_period(self.index))
+                for at in range(0, self.size, len(period)):
+                    digest.update(period[:min(len(period), self.size - at)])
+                self._sha256 = digest.hexdigest()
+            return self._sha256
+
+    def difference(self, actual):
+        size, head, sha256 = actual
+        want_head = (self.header + source_data(self.index, len(head)))[:len(head)]
+        if head != want_head:
+            return f"first bytes {head.hex()}, expected {want_head.hex()}"
+        if size != len(self.header) + self.size:
+            return f"{size} bytes, expected {len(self.header) + self.size}"
+        if sha256 != self.sha256():
+            return f"SHA-256 {sha256}, expected {self.sha256()}"
+        return None
+
+
+def run_hashing(command, cwd, env):
+    """Runs `command` with its standard output hashed as it arrives, never
+    held: (status, (size, first 128 bytes, SHA-256), standard error)."""
+    with tempfile.TemporaryFile() as errors:
+        process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=errors)
+        killed = threading.Event()
+        timer = threading.Timer(RUN_TIMEOUT_S, lambda: (killed.set(), process.kill()))
+        timer.start()
+        digest, size, head = hashlib.sha256(), 0, b""
+        while chunk := process.stdout.read(1 << 22):
+            digest.update(chunk)
+            size += len(chunk)
+            head += chunk[:128 - len(head)]
+        status = process.wait()
+        timer.cancel()
+        if killed.is_set():
+            raise subprocess.TimeoutExpired(command, RUN_TIMEOUT_S)
+        errors.seek(0)
+        return status, (size, head, digest.hexdigest()), errors.read()
+
+
 def run_case(case, program, wine_env, work_root):
     """Runs one case on one program; a list of what went wrong."""
     expected = expectation_for(case, program)
@@ -563,25 +934,32 @@ def run_case(case, program, wine_env, work_root):
         command = [str(program.path)] + case.args
         env = None
         if program.under_wine:
-            command = [WINE64 if program.bits == 64 else "wine"] + command
+            command = [wine_loader(program.bits)] + command
             env = wine_env
         try:
-            result = subprocess.run(command, cwd=work, env=env, stdin=subprocess.DEVNULL,
-                                    capture_output=True, timeout=RUN_TIMEOUT_S)
+            if expected.stdout_digest is not None:
+                status, stdout, stderr = run_hashing(command, work, env)
+            else:
+                result = subprocess.run(command, cwd=work, env=env, stdin=subprocess.DEVNULL,
+                                        capture_output=True, timeout=RUN_TIMEOUT_S)
+                status, stdout, stderr = result.returncode, result.stdout, result.stderr
         except subprocess.TimeoutExpired:
             return [f"no exit within {RUN_TIMEOUT_S} s"]
         problems = []
-        if result.returncode != expected.status:
-            problems.append(f"exit status {result.returncode}, expected {expected.status}")
-        if expected.stdout_data is not None:
-            difference = wave_difference(expected.stdout_data, result.stdout)
-            if difference:
-                problems.append(f"standard output: {difference}")
+        if status != expected.status:
+            problems.append(f"exit status {status}, expected {expected.status}")
+        if expected.partial is not None:
+            stderr, written = expected.partial.split(program, stderr)
+            difference = expected.partial.difference(written, stdout)
+        elif expected.stdout_digest is not None:
+            difference = expected.stdout_digest.difference(stdout)
+        elif expected.stdout_data is not None:
+            difference = wave_difference(expected.stdout_data, stdout)
         else:
-            difference = text_difference(program, expected.out, result.stdout)
-            if difference:
-                problems.append(f"standard output: {difference}")
-        difference = text_difference(program, expected.err, result.stderr)
+            difference = text_difference(program, expected.out, stdout)
+        if difference:
+            problems.append(f"standard output: {difference}")
+        difference = text_difference(program, expected.err, stderr)
         if difference:
             problems.append(f"standard error: {difference}")
         for name, want in expected.files.items():
@@ -621,17 +999,28 @@ def main():
     work_root = tempfile.mkdtemp(prefix="tonewell-e2e-")
     try:
         with wine_prefix() as wine_env:
-            jobs = [(case, program) for case in cases for program in programs]
-            with ThreadPoolExecutor(max_workers=2) as pool:
-                results = pool.map(lambda job: run_case(*job, wine_env, work_root), jobs)
-                for (case, program), problems in zip(jobs, results):
-                    if problems:
-                        failed += 1
-                        print(f"FAIL [{program.label}] {case.name}")
-                        for problem in problems:
-                            print(f"    {problem}")
-                    else:
-                        passed += 1
+            for program in [p for p in programs if p.under_wine]:
+                if not starts_under_wine(program, wine_env):
+                    print(f"FAIL {program.label}: does not start under Wine on this machine")
+                    failed += 1
+                    programs.remove(program)
+            jobs = [(case, program) for case in cases for program in programs
+                    if program.under_wine or not case.wine_only]
+            # The cases that need ".avs" unregistered first, then the rest.
+            for before_handler in (True, False):
+                if not before_handler:
+                    register_test_source(wine_env)
+                phase = [job for job in jobs if job[0].before_handler == before_handler]
+                with ThreadPoolExecutor(max_workers=2) as pool:
+                    results = pool.map(lambda job: run_case(*job, wine_env, work_root), phase)
+                    for (case, program), problems in zip(phase, results):
+                        if problems:
+                            failed += 1
+                            print(f"FAIL [{program.label}] {case.name}")
+                            for problem in problems:
+                                print(f"    {problem}")
+                        else:
+                            passed += 1
     finally:
         shutil.rmtree(work_root, ignore_errors=True)
 
