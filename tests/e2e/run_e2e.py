@@ -161,6 +161,7 @@ class Expectation:
     err: str = ""                # message text on standard error
     stdout_data: bytes = None    # the WAVE bytes, when standard output carries them
     files: dict = field(default_factory=dict)  # name -> exact bytes, or None: absent
+    one_stream: str = None       # both texts in order, standard error sent to standard output
 
 
 def route(messages, level, data_to_stdout):
@@ -174,6 +175,12 @@ def route(messages, level, data_to_stdout):
         elif message_level <= level:
             out += text
     return out, err
+
+
+def in_order(messages, level):
+    """The text of `messages` as one place receiving both streams (2>&1)
+    shows it: in the order of events."""
+    return "".join(text for message_level, text in messages if message_level <= level)
 
 
 @dataclass(frozen=True)
@@ -265,6 +272,11 @@ class Run:
         messages = run_messages(self.input_path, self.output_path, self.stream_number, middle)
         out, err = route(messages, self.level, self.to_stdout)
         return Expectation(status, out, err, stdout_data, files or {})
+
+    def in_one_stream(self, status, middle, files=None):
+        """As `expect`, with standard error sent to standard output."""
+        messages = run_messages(self.input_path, self.output_path, self.stream_number, middle)
+        return Expectation(status, files=files or {}, one_stream=in_order(messages, self.level))
 
     def converted(self, stream):
         middle = with_input(*with_stream(*stream.facts_messages(), *stream.format_messages(),
@@ -432,6 +444,7 @@ def file_cases():
     empty = Run("empty.avs")
     no_dir = Run("in.wav", "nodir/out.wav")
     itself = Run("in.wav", "in.wav")
+    one_place = Run("in.wav", "nodir/out.wav", level=2)
     # The extension picks the handler, which answers for content of another type.
     mismatched = [("AVI content in a .wav file", "movie.wav",
                    avi_file([AviTrack.audio(STEREO16, 16, stream.data)]), OPEN_DAMAGED),
@@ -451,6 +464,12 @@ def file_cases():
                     stream),
         run_case_of("the input named as output is refused and kept", itself, {"in.wav": wav},
                     itself.transfer_failed(stream, [(ERROR, OUTPUT_FAILED)], {"in.wav": wav}),
+                    stream),
+        run_case_of("2>&1: the error between the messages before and after it", one_place,
+                    {"in.wav": wav},
+                    one_place.in_one_stream(1, with_input(*with_stream(
+                        *stream.facts_messages(), *stream.format_messages(),
+                        (ERROR, OUTPUT_FAILED))), {"nodir": None}),
                     stream),
     ]
 
@@ -565,15 +584,22 @@ def run_case(case, program, wine_env, work_root):
         if program.under_wine:
             command = [WINE64 if program.bits == 64 else "wine"] + command
             env = wine_env
+        one_stream = expected.one_stream is not None
         try:
             result = subprocess.run(command, cwd=work, env=env, stdin=subprocess.DEVNULL,
-                                    capture_output=True, timeout=RUN_TIMEOUT_S)
+                                    stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT if one_stream else subprocess.PIPE,
+                                    timeout=RUN_TIMEOUT_S)
         except subprocess.TimeoutExpired:
             return [f"no exit within {RUN_TIMEOUT_S} s"]
         problems = []
         if result.returncode != expected.status:
             problems.append(f"exit status {result.returncode}, expected {expected.status}")
-        if expected.stdout_data is not None:
+        if one_stream:
+            difference = text_difference(program, expected.one_stream, result.stdout)
+            if difference:
+                problems.append(f"standard output and error as one: {difference}")
+        elif expected.stdout_data is not None:
             difference = wave_difference(expected.stdout_data, result.stdout)
             if difference:
                 problems.append(f"standard output: {difference}")
@@ -581,7 +607,7 @@ def run_case(case, program, wine_env, work_root):
             difference = text_difference(program, expected.out, result.stdout)
             if difference:
                 problems.append(f"standard output: {difference}")
-        difference = text_difference(program, expected.err, result.stderr)
+        difference = text_difference(program, expected.err, result.stderr or b"")
         if difference:
             problems.append(f"standard error: {difference}")
         for name, want in expected.files.items():
