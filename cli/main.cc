@@ -48,6 +48,15 @@ bool fail(int* exit_status, const char* format, const char* arg = "") {
   return false;
 }
 
+// Prints the usage text; the exit status says whether it reached standard
+// output, since a help request whose answer was lost did not succeed.
+int usage_status() {
+  print_usage();
+  if (fflush(stdout) == 0 && !ferror(stdout)) return kExitSuccess;
+  fprintf(stderr, "ヘルプメッセージを出力できませんでした。\n");
+  return kExitFailure;
+}
+
 void report_settings(const Reporter& reporter, const RunSettings& settings) {
   reporter.verbose("入力ファイル: %s\n", settings.input_path);
   if (settings.data_to_stdout)
@@ -101,8 +110,7 @@ void print_usage() {
 
 bool parse_command_line(int argc, char** argv, RunSettings* settings, int* exit_status) {
   if (argc <= 1) {
-    print_usage();
-    *exit_status = kExitSuccess;
+    *exit_status = usage_status();
     return false;
   }
   for (int i = 1; i < argc; ++i) {
@@ -114,8 +122,7 @@ bool parse_command_line(int argc, char** argv, RunSettings* settings, int* exit_
     } else if (arg[0] == '-') {
       switch (find_option(arg)) {
         case kHelp:
-          print_usage();
-          *exit_status = kExitSuccess;
+          *exit_status = usage_status();
           return false;
         case kQuit:
           if (settings->level == 1) settings->level = 0;

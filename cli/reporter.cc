@@ -26,4 +26,11 @@ void Reporter::info(const char* format, ...) const {
   TONEWELL_REPORT(1, to_stdout ? stdout : stderr);
 }
 
-void Reporter::error(const char* format, ...) const { TONEWELL_REPORT(INT32_MIN, stderr); }
+// Where both streams go to one place (2>&1), an error must show after the
+// messages printed before it: standard output is flushed first, and standard
+// error at once, since the Windows C runtime buffers it when it is no console.
+void Reporter::error(const char* format, ...) const {
+  if (to_stdout) fflush(stdout);
+  TONEWELL_REPORT(INT32_MIN, stderr);
+  fflush(stderr);
+}

@@ -24,22 +24,17 @@
 #include "platform/standin.h"
 #include "platform/standin_faults.h"
 
-// Share-mode registry, in share-posix.cc.
-void standin_share_hold(dev_t dev, ino_t ino);
-void standin_share_release(dev_t dev, ino_t ino);
+// Share mode, in share-posix.cc: false when a writer holds the file.
+bool standin_share_deny_write(int fd);
 
 struct IAVIFile {
   int fd = -1;
   const standin::FileHandler* handler = nullptr;
-  bool held = false;
-  dev_t dev = 0;
-  ino_t ino = 0;
   int refs = 1;                        // the caller's handle plus one per live stream
   std::vector<standin::Track> tracks;  // audio streams only, in stream order
 
   ~IAVIFile() {
-    if (held) standin_share_release(dev, ino);
-    if (fd >= 0) close(fd);
+    if (fd >= 0) close(fd);  // lets go of its share mode too
   }
 };
 
@@ -158,6 +153,8 @@ HRESULT AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID) {
   f->fd = fd;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return AVIERR_FILEOPEN;
+  // Windows settles the share mode as it opens the file, before reading it.
+  if ((uMode & OF_SHARE_DENY_WRITE) && !standin_share_deny_write(fd)) return AVIERR_FILEOPEN;
   const uint64_t size = uint64_t(st.st_size);
   HRESULT r = S_OK;
   f->handler = standin::handler_by_extension(szFile);
@@ -168,12 +165,6 @@ HRESULT AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID) {
     r = AVIERR_MEMORY;
   }
   if (r != S_OK) return r;
-  if (uMode & OF_SHARE_DENY_WRITE) {
-    f->dev = st.st_dev;
-    f->ino = st.st_ino;
-    standin_share_hold(f->dev, f->ino);
-    f->held = true;
-  }
   *ppfile = f.release();
   return S_OK;
 }

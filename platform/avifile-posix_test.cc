@@ -932,6 +932,19 @@ TEST_F(FaultTest, StreamHoldsItsFileOpen) {
   EXPECT_TRUE(can_open(path, "ab"));
 }
 
+// Windows refuses the share mode on a file that is open for writing.
+TEST_F(FaultTest, FileOpenForWritingIsRefused) {
+  FILE* writer = fopen(path.c_str(), "ab");
+  ASSERT_NE(writer, nullptr);
+  EXPECT_EQ(open(path), AVIERR_FILEOPEN);
+  EXPECT_EQ(file, nullptr);
+  EXPECT_EQ(open(path, 0), S_OK);
+  AVIFileRelease(file);
+  file = nullptr;
+  fclose(writer);
+  EXPECT_EQ(open(path), S_OK);
+}
+
 TEST_F(FaultTest, OpenWithoutShareModeAllowsWriters) {
   ASSERT_EQ(open(path, 0), S_OK);
   EXPECT_TRUE(can_open(path, "ab"));

@@ -1,19 +1,46 @@
 // Stand-ins for the COM runtime, the shell path utilities and the C runtime
 // calls that have no POSIX namesake.
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/standin_faults.h"
 
 namespace {
 
-// Windows has no SIGPIPE: a write to a pipe whose reader went away fails
-// like any other write. Make it so here too, for the whole process, so that
-// `tonewell in -` piped into a consumer that quits reports a write error
-// instead of dying silently.
-struct IgnoreBrokenPipe {
-  IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
-} ignore_broken_pipe;
+// Windows knows neither signal: a write to a pipe whose reader went away, or
+// one past the process's file-size limit (ulimit -f), fails like any other
+// write. Make it so here too, for the whole process, so that the failure is
+// reported and the run ends with status 1 instead of dying silently with a
+// partial output.
+void ignore_write_signals() {
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+}
+
+// A standard descriptor closed at start (`<&- >&-`) would go to the first
+// file the run opens, and messages meant for the console would be written
+// into it. Windows keeps the C runtime's descriptors 0 to 2 for the standard
+// streams even when a handle is missing, and using one fails with EBADF. So
+// here /dev/null takes each closed one, opened the other way round (input for
+// writing, output and error for reading): using it still fails as it did, so
+// WAVE data sent there is reported lost instead of swallowed with success.
+void hold_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open gives the lowest free descriptor: this one. Without /dev/null
+    // nothing keeps the place, and the run must not start.
+    if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd) _exit(1);
+  }
+}
+
+// Before any other initialiser, so that nothing opens a file first.
+__attribute__((constructor(101))) void prepare_process() {
+  hold_standard_descriptors();
+  ignore_write_signals();
+}
 
 }  // namespace
 

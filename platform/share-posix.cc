@@ -1,9 +1,14 @@
-// Share-mode emulation. Windows refuses to open for writing a file that the
-// AVI file layer holds open with OF_SHARE_DENY_WRITE, so an output path that
-// names the input can never truncate it. The stand-in's AVIFileOpenA registers
-// the files it holds that way; every fopen of the program (linked with
-// -Wl,--wrap=fopen -Wl,--wrap=fopen64) comes here first and is refused with
-// EACCES when it would write to one of them.
+// Share-mode emulation with open file description locks, which hold between
+// processes and between two opens in one process alike. Windows refuses to
+// open for writing a file that the AVI file layer holds open with
+// OF_SHARE_DENY_WRITE, and refuses that share mode on a file open for
+// writing. So the stand-in's AVIFileOpenA takes a read lock on the whole
+// input, and every fopen for writing of the program (linked with
+// -Wl,--wrap=fopen -Wl,--wrap=fopen64) comes here first: it takes a write
+// lock on the whole file before cutting it, and holds it until the file is
+// closed. Where the other kind of lock is held, the open is refused (EACCES
+// from fopen, AVIERR_FILEOPEN from AVIFileOpenA) and the file is untouched.
+// Programs that take no locks are neither stopped nor seen.
 //
 // A file opened "wb" also hands its data to the kernel in writes of at most
 // 512 KiB. stdio passes a large fwrite on as one write of that size, and on
@@ -21,67 +26,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <vector>
-
-#include "platform/standin.h"
 
 extern "C" FILE* __real_fopen(const char* path, const char* mode);
 extern "C" FILE* __real_fopen64(const char* path, const char* mode);
 
 namespace {
 
-struct HeldFile {
-  dev_t dev;
-  ino_t ino;
-};
-
-std::mutex held_mutex;  // constant-initialised: safe before any constructor ran
-
-// Never destroyed, so an fopen during exit still finds it.
-std::vector<HeldFile>& held_files() {
-  static std::vector<HeldFile>* held = new std::vector<HeldFile>();
-  return *held;
+// l_start and l_len 0: the whole file, however far it grows.
+bool lock_whole_file(int fd, short type) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
-
-bool is_held(const char* path) {
-  struct stat st;
-  if (!path || stat(path, &st) != 0) return false;
-  std::lock_guard<std::mutex> lock(held_mutex);
-  for (const HeldFile& h : held_files()) {
-    if (h.dev == st.st_dev && h.ino == st.st_ino) return true;
-  }
-  return false;
-}
-
-bool refused(const char* path, const char* mode) {
-  if (!mode || !std::strpbrk(mode, "wa+")) return false;
-  if (!is_held(path)) return false;
-  errno = EACCES;
-  return true;
-}
-
-}  // namespace
-
-// Called by the AVI stand-in (avifile-posix.cc) for each file it holds with
-// OF_SHARE_DENY_WRITE, once when opened and once when closed.
-void standin_share_hold(dev_t dev, ino_t ino) {
-  std::lock_guard<std::mutex> lock(held_mutex);
-  held_files().push_back({dev, ino});
-}
-
-void standin_share_release(dev_t dev, ino_t ino) {
-  std::lock_guard<std::mutex> lock(held_mutex);
-  std::vector<HeldFile>& held = held_files();
-  for (size_t i = 0; i < held.size(); ++i) {
-    if (held[i].dev == dev && held[i].ino == ino) {
-      held.erase(held.begin() + static_cast<std::ptrdiff_t>(i));
-      return;
-    }
-  }
-}
-
-namespace {
 
 constexpr size_t kWritePiece = 512 << 10;
 
@@ -102,24 +59,60 @@ ssize_t write_in_pieces(void* cookie, const char* data, size_t size) {
 
 int close_fd(void* cookie) { return close(fd_of(cookie)); }
 
-// fopen(path, "wb"), writing in pieces.
-FILE* open_for_writing(const char* path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+// open(2) flags for an fopen mode that writes, without O_TRUNC: a file is cut
+// only once it is known to be no one's input.
+int writing_flags(const char* mode) {
+  int flags = (std::strchr(mode, '+') ? O_RDWR : O_WRONLY) | O_CLOEXEC;
+  if (mode[0] == 'w') flags |= O_CREAT;
+  if (mode[0] == 'a') flags |= O_CREAT | O_APPEND;
+  return flags;
+}
+
+// `path` opened for `mode`, locked for writing and cut when the mode says so;
+// -1 with errno EACCES when another open holds a lock on it. Devices and pipes
+// cannot be an input and are not locked.
+int open_for_writing(const char* path, const char* mode) {
+  int fd = open(path, writing_flags(mode), 0666);
+  struct stat st;
+  if (fd < 0 || (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode))) return fd;
+  if (!lock_whole_file(fd, F_WRLCK)) {
+    close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  if (mode[0] == 'w' && ftruncate(fd, 0) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+// fopen as Windows would answer it; "wb", the program's own mode, writes in
+// pieces.
+FILE* open_shared(const char* path, const char* mode,
+                  FILE* (*real_fopen)(const char*, const char*)) {
+  if (!std::strpbrk(mode, "wa+")) return real_fopen(path, mode);
+  int fd = open_for_writing(path, mode);
   if (fd < 0) return nullptr;
   cookie_io_functions_t io = {nullptr, write_in_pieces, nullptr, close_fd};
-  FILE* file = fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), "wb", io);
+  void* cookie = reinterpret_cast<void*>(static_cast<intptr_t>(fd));
+  FILE* file = std::strcmp(mode, "wb") == 0 ? fopencookie(cookie, mode, io) : fdopen(fd, mode);
   if (file == nullptr) close(fd);
   return file;
 }
 
 }  // namespace
 
+// Called by the AVI stand-in (avifile-posix.cc) for a file it opens with
+// OF_SHARE_DENY_WRITE; closing `fd` lets go.
+bool standin_share_deny_write(int fd) { return lock_whole_file(fd, F_RDLCK); }
+
 extern "C" FILE* __wrap_fopen(const char* path, const char* mode) {
-  if (refused(path, mode)) return nullptr;
-  return std::strcmp(mode, "wb") == 0 ? open_for_writing(path) : __real_fopen(path, mode);
+  return open_shared(path, mode, __real_fopen);
 }
 
 extern "C" FILE* __wrap_fopen64(const char* path, const char* mode) {
-  if (refused(path, mode)) return nullptr;
-  return std::strcmp(mode, "wb") == 0 ? open_for_writing(path) : __real_fopen64(path, mode);
+  return open_shared(path, mode, __real_fopen64);
 }

@@ -214,6 +214,7 @@ class Expectation:
     files: dict = field(default_factory=dict)  # name -> exact bytes, or None: absent
     partial: object = None       # PartialOutput: standard output cut short by a failure
     stdout_digest: object = None  # Digest: standard output too large to hold
+    one_stream: str = None       # both texts in order, standard error sent to standard output
 
 
 def route(messages, level, data_to_stdout):
@@ -227,6 +228,12 @@ def route(messages, level, data_to_stdout):
         elif message_level <= level:
             out += text
     return out, err
+
+
+def in_order(messages, level):
+    """The text of `messages` as one place receiving both streams (2>&1)
+    shows it: in the order of events."""
+    return "".join(text for message_level, text in messages if message_level <= level)
 
 
 @dataclass(frozen=True)
@@ -318,6 +325,11 @@ class Run:
         messages = run_messages(self.input_path, self.output_path, self.stream_number, middle)
         out, err = route(messages, self.level, self.to_stdout)
         return Expectation(status, out, err, stdout_data, files or {})
+
+    def in_one_stream(self, status, middle, files=None):
+        """As `expect`, with standard error sent to standard output."""
+        messages = run_messages(self.input_path, self.output_path, self.stream_number, middle)
+        return Expectation(status, files=files or {}, one_stream=in_order(messages, self.level))
 
     def converted(self, stream):
         middle = with_input(*with_stream(*stream.facts_messages(), *stream.format_messages(),
@@ -491,6 +503,7 @@ def file_cases():
     empty = Run("empty.avs")
     no_dir = Run("in.wav", "nodir/out.wav")
     itself = Run("in.wav", "in.wav")
+    one_place = Run("in.wav", "nodir/out.wav", level=2)
     # The extension picks the handler, which answers for content of another type.
     mismatched = [("AVI content in a .wav file", "movie.wav",
                    avi_file([AviTrack.audio(STEREO16, 16, stream.data)]), OPEN_DAMAGED),
@@ -510,6 +523,12 @@ def file_cases():
                     stream),
         run_case_of("the input named as output is refused and kept", itself, {"in.wav": wav},
                     itself.transfer_failed(stream, [(ERROR, OUTPUT_FAILED)], {"in.wav": wav}),
+                    stream),
+        run_case_of("2>&1: the error between the messages before and after it", one_place,
+                    {"in.wav": wav},
+                    one_place.in_one_stream(1, with_input(*with_stream(
+                        *stream.facts_messages(), *stream.format_messages(),
+                        (ERROR, OUTPUT_FAILED))), {"nodir": None}),
                     stream),
     ]
 
@@ -936,29 +955,37 @@ def run_case(case, program, wine_env, work_root):
         if program.under_wine:
             command = [wine_loader(program.bits)] + command
             env = wine_env
+        one_stream = expected.one_stream is not None
         try:
             if expected.stdout_digest is not None:
                 status, stdout, stderr = run_hashing(command, work, env)
             else:
                 result = subprocess.run(command, cwd=work, env=env, stdin=subprocess.DEVNULL,
-                                        capture_output=True, timeout=RUN_TIMEOUT_S)
-                status, stdout, stderr = result.returncode, result.stdout, result.stderr
+                                        stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT if one_stream else subprocess.PIPE,
+                                        timeout=RUN_TIMEOUT_S)
+                status, stdout, stderr = result.returncode, result.stdout, result.stderr or b""
         except subprocess.TimeoutExpired:
             return [f"no exit within {RUN_TIMEOUT_S} s"]
         problems = []
         if status != expected.status:
             problems.append(f"exit status {status}, expected {expected.status}")
-        if expected.partial is not None:
-            stderr, written = expected.partial.split(program, stderr)
-            difference = expected.partial.difference(written, stdout)
-        elif expected.stdout_digest is not None:
-            difference = expected.stdout_digest.difference(stdout)
-        elif expected.stdout_data is not None:
-            difference = wave_difference(expected.stdout_data, stdout)
+        if one_stream:
+            difference = text_difference(program, expected.one_stream, stdout)
+            if difference:
+                problems.append(f"standard output and error as one: {difference}")
         else:
-            difference = text_difference(program, expected.out, stdout)
-        if difference:
-            problems.append(f"standard output: {difference}")
+            if expected.partial is not None:
+                stderr, written = expected.partial.split(program, stderr)
+                difference = expected.partial.difference(written, stdout)
+            elif expected.stdout_digest is not None:
+                difference = expected.stdout_digest.difference(stdout)
+            elif expected.stdout_data is not None:
+                difference = wave_difference(expected.stdout_data, stdout)
+            else:
+                difference = text_difference(program, expected.out, stdout)
+            if difference:
+                problems.append(f"standard output: {difference}")
         difference = text_difference(program, expected.err, stderr)
         if difference:
             problems.append(f"standard error: {difference}")

@@ -12,6 +12,7 @@ Run after building the presets linux64 (and linux32, for its cases):
 """
 
 import argparse
+import fcntl
 import hashlib
 import os
 import random
@@ -38,6 +39,13 @@ READ_DISK = "オーディオストリーム読み込みに失敗しました。�
 WRITE_FAILED = "データ書き出し中にエラーが発生しました。再実行してください。\n"
 OUTPUT_FAILED = "出力ファイルが開けません。パスを確認してください。\n"
 TOO_LARGE = "オーディオストリームのデータサイズが大きすぎるため出力できません。\n"
+OPEN_REFUSED = "入力ファイルが開けません。ファイルを開く際にディスクエラーが発生しました。\n"
+USAGE_LOST = "ヘルプメッセージを出力できませんでした。\n"
+# Level-1 messages before a transfer and after it, in the order printed.
+BEFORE_TRANSFER = ("入力ファイルを開きました。\nオーディオストリームを開きました。\n"
+                   "オーディオストリーム情報を取得しました。\n"
+                   "オーディオストリームのWaveフォーマットを取得しました。\n")
+AFTER_TRANSFER = "オーディオストリームを閉じました。\n入力ファイルを閉じました。\n"
 
 MONO8 = WaveFormat(1, 8000, 8)
 STEREO16 = WaveFormat(2, 44100, 16)
@@ -88,7 +96,10 @@ def expect_failure(result, message, stdout_empty=False):
 
 
 def run(args, **kwargs):
-    return subprocess.run(args, capture_output=True, timeout=TIMEOUT_S, **kwargs)
+    """A finished run; its standard output and error are captured unless
+    `kwargs` send them elsewhere."""
+    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **kwargs}
+    return subprocess.run(args, timeout=TIMEOUT_S, **streams)
 
 
 def start(args, **kwargs):
@@ -506,6 +517,139 @@ def test_extensible_for_flac(suite, program, work):
 
 
 # ---------------------------------------------------------------------------
+# The run's surroundings: closed standard descriptors, other runs on the same
+# files, a file-size limit, both streams to one place, a lost usage text.
+
+
+def in_shell(args, redirections):
+    """`args` run with the shell's `redirections` (such as "<&- >&-")."""
+    return ["sh", "-c", f'exec "$@" {redirections}', "sh"] + [str(a) for a in args]
+
+
+def test_closed_standard_descriptors(suite, program, work):
+    """A standard descriptor closed at start keeps its place: no file of the
+    run takes it, so no message lands in the output (the debug lines of 200
+    MiB outgrow stdio's buffer during the run), and data sent to a closed
+    standard output is reported lost."""
+    big = work / "closed.wav"
+    sparse_wave(big, wave_header(MONO8, 200 << 20), 200 << 20)
+    data = bytes(range(256)) * 64
+    short = work / "closed.avi"  # declares one sample more than it stores
+    short.write_bytes(avi_file(STEREO16, data, 2000, length=len(data) // 4 + 1))
+    digests = [sha256(big), sha256(short)]
+    out = work / "closed-out.wav"
+    wave = wave_header(STEREO16, len(data) + 4) + data
+    # Closed, the case, the run, its status and message (None where standard
+    # error is closed), and what the output must be.
+    rows = [("<&- >&-", "debug lines", ["-d", big, out], 0, None,
+             lambda got: got is not None and hashlib.sha256(got).hexdigest() == digests[0]),
+            ("<&- 2>&-", "a read error", ["-d", short, out], 1, None,
+             lambda got: got is not None and len(got) >= 44 and wave.startswith(got)),
+            (">&-", "data to standard output", [big, "-"], 1, WRITE_FAILED,
+             lambda got: got is None)]
+    for closed, name, args, status, message, output_ok in rows:
+        out.unlink(missing_ok=True)
+        result = run(in_shell([program] + args, closed))
+        if message:
+            problems = expect_failure(result, message)
+        else:
+            problems = [] if result.returncode == status else [f"status {result.returncode}"]
+        if not output_ok(out.read_bytes() if out.exists() else None):
+            problems.append("the output is not what the run wrote")
+        if [sha256(big), sha256(short)] != digests:
+            problems.append("the input changed")
+        suite.check(f"standard descriptors closed ({closed}): {name}", problems)
+    big.unlink()
+
+
+def test_share_across_processes(suite, program, work):
+    """While one run reads its input into a pipe nobody drains, another run
+    may not write that file, a third may read it, and the first ends exact;
+    an input another process has locked for writing is refused."""
+    source = work / "shared.wav"
+    digest = write_input(source, STEREO16, random.Random(9).randbytes(16 << 20))
+    other = work / "other.wav"
+    write_input(other, MONO8, bytes(4000))
+    copy = work / "shared-copy.wav"
+    held = start([program, "-q", str(source), "-"], stdout=subprocess.PIPE)
+    taken = held.stdout.read(44)  # the input is open
+    problems = expect_failure(run([program, "-q", str(other), str(source)]), OUTPUT_FAILED)
+    if sha256(source) != digest:
+        problems.append("the input changed")
+    suite.check("another run's input refused as output", problems)
+
+    result = run([program, "-q", str(source), str(copy)])
+    taken += held.stdout.read()
+    problems = [f"status {code}" for code in (result.returncode, held.wait()) if code != 0]
+    if sha256(copy) != digest or hashlib.sha256(taken).hexdigest() != digest:
+        problems.append("an output differs from the input")
+    suite.check("two runs read one input at once, exact", problems)
+
+    # Record locks (lockf) and open file description locks conflict.
+    copy.unlink()
+    with open(source, "r+b") as writer:
+        fcntl.lockf(writer, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        problems = expect_failure(run([program, "-q", str(source), str(copy)]), OPEN_REFUSED)
+    if copy.exists() or sha256(source) != digest:
+        problems.append("an output file was created, or the input changed")
+    suite.check("input locked by a writer refused", problems)
+
+
+def test_file_size_limit(suite, program, work):
+    """Past the file-size limit (ulimit -f) a write fails and is reported:
+    status 1 and the output cut exactly at the limit, to a named file or to
+    standard output redirected to one."""
+    source = work / "limit.wav"
+    digest = write_input(source, STEREO16, random.Random(10).randbytes(400000))
+    out = work / "limit-out.wav"
+    limit = 100 << 10
+    for to_stdout in (False, True):
+        out.unlink(missing_ok=True)
+        args = ["prlimit", f"--fsize={limit}", program, "-q", str(source)]
+        if to_stdout:
+            with open(out, "wb") as f:
+                result = run(args + ["-"], stdout=f, stderr=subprocess.PIPE)
+        else:
+            result = run(args + [str(out)])
+        problems = expect_failure(result, WRITE_FAILED)
+        if not out.exists() or out.read_bytes() != source.read_bytes()[:limit]:
+            problems.append(f"the output is not the input's first {limit} bytes")
+        if sha256(source) != digest:
+            problems.append("the input changed")
+        suite.check(f"file-size limit of {limit} bytes ({'stdout' if to_stdout else 'file'})",
+                    problems)
+
+
+def test_one_place_for_both_streams(suite, program, work):
+    """With standard output and error sent to one place (2>&1), an error
+    stands where it happened among the messages: from the main thread (no
+    output directory) and from the writer (a full device)."""
+    source = work / "order.wav"
+    digest = write_input(source, STEREO16, random.Random(11).randbytes(6 << 20))
+    rows = [("no output directory", work / "nodir/out.wav", OUTPUT_FAILED),
+            ("full device", "/dev/full",
+             "出力ファイルを開きました。\n" + WRITE_FAILED + "データ書き出しが終了しました。\n")]
+    for name, out, middle in rows:
+        result = run([program, str(source), str(out)], stderr=subprocess.STDOUT)
+        problems = [] if result.returncode == 1 else [f"status {result.returncode}"]
+        text = result.stdout.decode("utf-8", "replace")
+        if text != BEFORE_TRANSFER + middle + AFTER_TRANSFER:
+            problems.append(f"2>&1 shows {text!r}")
+        if sha256(source) != digest:
+            problems.append("the input changed")
+        suite.check(f"both streams to one place, error in order: {name}", problems)
+
+
+def test_usage_lost(suite, program):
+    """A usage text that cannot be written ends with status 1 and says so."""
+    for args, redirection in ((["-h"], "> /dev/full"), ([], "> /dev/full"), (["-h"], ">&-")):
+        result = run(in_shell([program] + args, redirection))
+        problems = [] if result.returncode == 1 and result.stderr == USAGE_LOST.encode() else [
+            f"status {result.returncode}, stderr {result.stderr!r}"]
+        suite.check(f"usage text lost ({' '.join(args + [redirection])})", problems)
+
+
+# ---------------------------------------------------------------------------
 # Soak: random formats and sizes around the ring's quarter, end and wrap.
 
 FORMATS = [WaveFormat(1, 8000, 8), WaveFormat(2, 22050, 8), WaveFormat(1, 44100, 16),
@@ -601,6 +745,11 @@ def main():
         test_rf64(suite, programs[-1], work, to_file=True)
         test_rf64_boundary(suite, program64, work)
         test_extensible_for_flac(suite, program64, work)
+        test_closed_standard_descriptors(suite, program64, work)
+        test_share_across_processes(suite, program64, work)
+        test_file_size_limit(suite, program64, work)
+        test_one_place_for_both_streams(suite, program64, work)
+        test_usage_lost(suite, program64)
         test_soak(suite, program64, work, args.soak_seconds, args.soak_max_mib << 20, args.seed)
     print(f"{suite.passed} passed, {suite.failed} failed")
     return 1 if suite.failed else 0
