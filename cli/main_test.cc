@@ -147,15 +147,21 @@ TEST_F(MainTest, SettingsFollowTheArgumentsInOrder) {
     std::vector<std::string> args = c.args;
     args.insert(args.begin(), "tonewell");
     std::vector<char*> argv;
+    std::vector<std::wstring> wide_args;
+    std::vector<wchar_t*> wide_argv;
     for (std::string& arg : args) {
       if (arg == "IN") arg = input;
       argv.push_back(arg.data());
+      wide_args.push_back(wide(arg));
     }
+    for (std::wstring& arg : wide_args) wide_argv.push_back(arg.data());
     RunSettings settings;
     int status = -1;
-    ASSERT_TRUE(parse_command_line(static_cast<int>(argv.size()), argv.data(), &settings, &status))
+    ASSERT_TRUE(parse_command_line(static_cast<int>(argv.size()), argv.data(), wide_argv.data(),
+                                   &settings, &status))
         << args[1];
     EXPECT_EQ(settings.input_path, input);
+    EXPECT_EQ(settings.wide_input_path, wide(input));
     if (c.output_path)
       EXPECT_STREQ(settings.output_path, c.output_path);
     else
