@@ -217,6 +217,20 @@ TEST_F(MainTest, VerboseRunReportsSettingsAndFacts) {
   EXPECT_EQ(read_file(output).size(), 84u);
 }
 
+// A name goes from the command line to the file system byte for byte, also
+// where it is not UTF-8, and the settings print it as given.
+TEST_F(MainTest, AnyFileNameConverts) {
+  for (const char* name : {"音声_한국어.wav", "\xff\xfe-\xe9.wav", "\xed\xa0\x80\xc0\x80.wav"}) {
+    const std::string named = dir.file(name);
+    write_wav_file(named, pcm_format(2, 44100, 16), pattern_bytes(40, 1));
+    ProgramRun r = run({"-v", named});
+    EXPECT_EQ(r.status, 0) << name;
+    EXPECT_EQ(r.out.substr(0, r.out.find("対象")),
+              "入力ファイル: " + named + "\n出力ファイル: " + named + ".wav\n");
+    EXPECT_EQ(read_file(named + ".wav").size(), 84u) << name;
+  }
+}
+
 // Standard output carries the WAVE bytes alone; the settings line names it.
 TEST_F(MainTest, DashSendsDataToStandardOutput) {
   ProgramRun r = run({"-v", input, "-"});
