@@ -34,6 +34,21 @@ struct ProgressLine {
   void release();
 };
 
+// Holds the console for one message: the line, if there is one, is cleared
+// first and not drawn again until the message is out.
+struct ProgressPause {
+  ProgressLine* line;
+
+  explicit ProgressPause(ProgressLine* line) : line(line) {
+    if (line != nullptr) line->hold();
+  }
+  ~ProgressPause() {
+    if (line != nullptr) line->release();
+  }
+  ProgressPause(const ProgressPause&) = delete;
+  ProgressPause& operator=(const ProgressPause&) = delete;
+};
+
 // A line is shown at levels 1 and 2, when standard error is a console (not
 // a file, a pipe or NUL).
 bool progress_wanted(int32_t level);

@@ -10,9 +10,10 @@
 #define TONEWELL_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 
 struct Reporter {
-  int32_t level;                          // 0 quiet, 1 normal, 2 verbose, 3 debug
-  bool to_stdout;                         // false when standard output carries the WAVE data
-  ProgressLine* progress_line = nullptr;  // only on a console at levels 1 and 2
+  int32_t level;   // 0 quiet, 1 normal, 2 verbose, 3 debug
+  bool to_stdout;  // false when standard output carries the WAVE data
+  // Only where a line of progress is shown: on a console, at levels 1 and 2.
+  ProgressLine* progress_line = nullptr;
 
   void debug(const char* format, ...) const TONEWELL_PRINTF(2, 3);
   void verbose(const char* format, ...) const TONEWELL_PRINTF(2, 3);
