@@ -1,9 +1,5 @@
 #include "cli/reporter.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "testing/capture.h"
@@ -118,30 +114,6 @@ TEST(ReporterTest, ProgressLineGivesWayToMessages) {
                                   "error\nerror again\n\r" + last + "\r" + spaces(last.size()) +
                                   "\r");
   EXPECT_EQ(console.out_text, "info\n");
-}
-
-// Standard error on a terminal or in a file, at each level.
-TEST(ReporterTest, ProgressOnlyOnAConsoleAtLevelsOneAndTwo) {
-  int terminal = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
-  ASSERT_EQ(grantpt(terminal), 0);
-  ASSERT_EQ(unlockpt(terminal), 0);
-  int console = open(ptsname(terminal), O_RDWR | O_NOCTTY);
-  ASSERT_GE(console, 0);
-  FILE* file = tmpfile();
-  const int saved = dup(2);
-  for (bool on_console : {false, true}) {
-    dup2(on_console ? console : fileno(file), 2);
-    bool wanted[4];
-    for (int32_t level = 0; level < 4; ++level) wanted[level] = progress_wanted(level);
-    dup2(saved, 2);
-    for (int32_t level = 0; level < 4; ++level)
-      EXPECT_EQ(wanted[level], on_console && (level == 1 || level == 2)) << level;
-  }
-  close(saved);
-  fclose(file);
-  close(console);
-  close(terminal);
 }
 
 }  // namespace
