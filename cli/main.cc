@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "cli/progress_line.h"
 #include "cli/reporter.h"
 #include "input/input_file.h"
 #include "platform/platform.h"
@@ -57,6 +59,18 @@ int usage_status() {
   return kExitFailure;
 }
 
+// `text` as the system code page spells it, which is how the console shows
+// file names and how options are read; a character it has no spelling for
+// comes out as the platform substitutes it ("?").
+std::string code_page_spelling(const wchar_t* text) {
+  const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return std::string();
+  std::string spelled(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, -1, spelled.data(), size, nullptr, nullptr);
+  spelled.pop_back();  // the terminating null came along
+  return spelled;
+}
+
 void report_settings(const Reporter& reporter, const RunSettings& settings) {
   reporter.verbose("入力ファイル: %s\n", settings.input_path);
   if (settings.data_to_stdout)
@@ -76,8 +90,8 @@ bool convert(const RunSettings& settings, const Reporter& reporter) {
   bool converted = false;
   {
     InputFile input(&reporter);
-    if (input.open(settings.input_path)) {
-      const char* output_path = settings.data_to_stdout ? nullptr : settings.output_path;
+    if (input.open(settings.wide_input_path)) {
+      const wchar_t* output_path = settings.data_to_stdout ? nullptr : settings.wide_output_path;
       converted = input.convert_stream(settings.stream_number, output_path, settings.extensible);
     }
     input.close();
@@ -108,7 +122,8 @@ void print_usage() {
   printf("    -e --extensible    3ch以上か16bit超のPCMと浮動小数点を拡張フォーマットで出力\n");
 }
 
-bool parse_command_line(int argc, char** argv, RunSettings* settings, int* exit_status) {
+bool parse_command_line(int argc, char** argv, wchar_t** wide_argv, RunSettings* settings,
+                        int* exit_status) {
   if (argc <= 1) {
     *exit_status = usage_status();
     return false;
@@ -146,33 +161,47 @@ bool parse_command_line(int argc, char** argv, RunSettings* settings, int* exit_
       }
     } else if (!settings->input_path) {
       settings->input_path = arg;
+      settings->wide_input_path = wide_argv[i];
     } else if (settings->data_to_stdout || settings->output_path) {
       return fail(exit_status, "引数が多すぎます。(%s)\n", arg);
     } else {
       settings->output_path = arg;
+      settings->wide_output_path = wide_argv[i];
     }
   }
   if (!settings->input_path) return fail(exit_status, "入力ファイルを指定してください。\n");
-  if (!PathFileExistsA(settings->input_path))
+  if (!PathFileExistsW(settings->wide_input_path))
     return fail(exit_status, "入力ファイルのパスを確認してください。\n");
   return true;
 }
 
-int tonewell_main(int argc, char** argv) {
+int tonewell_main(int argc, wchar_t** wide_argv) {
+  std::vector<std::string> spelled(argc);
+  std::vector<char*> argv;
+  for (int i = 0; i < argc; ++i) {
+    spelled[i] = code_page_spelling(wide_argv[i]);
+    argv.push_back(spelled[i].data());
+  }
   RunSettings settings;
   int exit_status = kExitSuccess;
-  if (!parse_command_line(argc, argv, &settings, &exit_status)) return exit_status;
+  if (!parse_command_line(argc, argv.data(), wide_argv, &settings, &exit_status))
+    return exit_status;
 
   // The input's own extension stays: "song.avs" becomes "song.avs.wav".
   std::string derived_output;
+  std::wstring wide_derived_output;
   if (settings.data_to_stdout) {
     _setmode(_fileno(stdout), _O_BINARY);  // no byte of the WAVE data may be translated
   } else if (!settings.output_path) {
     derived_output = std::string(settings.input_path) + ".wav";
+    wide_derived_output = std::wstring(settings.wide_input_path) + L".wav";
     settings.output_path = derived_output.c_str();
+    settings.wide_output_path = wide_derived_output.c_str();
   }
 
+  ProgressLine progress_line;
   Reporter reporter{settings.level, !settings.data_to_stdout};
+  if (progress_wanted(settings.level)) reporter.progress_line = &progress_line;
   report_settings(reporter, settings);
   return convert(settings, reporter) ? kExitSuccess : kExitFailure;
 }

@@ -4,9 +4,13 @@
 
 #include <cstdint>
 
+// Paths twice: as messages print them, in the system code page's spelling,
+// and wide, as the platform opens them (UTF-16 on Windows: any file name).
 struct RunSettings {
   const char* input_path = nullptr;
   const char* output_path = nullptr;  // null: derived from the input, or stdout
+  const wchar_t* wide_input_path = nullptr;
+  const wchar_t* wide_output_path = nullptr;
   bool data_to_stdout = false;
   int32_t level = 1;
   int32_t stream_number = 0;
@@ -18,12 +22,15 @@ const char* program_name();
 
 void print_usage();
 
-// Reads the command line into `settings`. False when the run ends here: the
-// usage text or a command-line error has been printed and `exit_status`
+// Reads the command line into `settings`: `argv` spelled in the system code
+// page, `wide_argv` the same arguments wide. False when the run ends here:
+// the usage text or a command-line error has been printed and `exit_status`
 // says how to end.
-bool parse_command_line(int argc, char** argv, RunSettings* settings, int* exit_status);
+bool parse_command_line(int argc, char** argv, wchar_t** wide_argv, RunSettings* settings,
+                        int* exit_status);
 
-// The whole run; returns the process exit status.
-int tonewell_main(int argc, char** argv);
+// The whole run, from the arguments as wide strings; returns the process
+// exit status.
+int tonewell_main(int argc, wchar_t** wide_argv);
 
 #endif  // TONEWELL_CLI_MAIN_H_

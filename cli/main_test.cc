@@ -147,15 +147,21 @@ TEST_F(MainTest, SettingsFollowTheArgumentsInOrder) {
     std::vector<std::string> args = c.args;
     args.insert(args.begin(), "tonewell");
     std::vector<char*> argv;
+    std::vector<std::wstring> wide_args;
+    std::vector<wchar_t*> wide_argv;
     for (std::string& arg : args) {
       if (arg == "IN") arg = input;
       argv.push_back(arg.data());
+      wide_args.push_back(wide(arg));
     }
+    for (std::wstring& arg : wide_args) wide_argv.push_back(arg.data());
     RunSettings settings;
     int status = -1;
-    ASSERT_TRUE(parse_command_line(static_cast<int>(argv.size()), argv.data(), &settings, &status))
+    ASSERT_TRUE(parse_command_line(static_cast<int>(argv.size()), argv.data(), wide_argv.data(),
+                                   &settings, &status))
         << args[1];
     EXPECT_EQ(settings.input_path, input);
+    EXPECT_EQ(settings.wide_input_path, wide(input));
     if (c.output_path)
       EXPECT_STREQ(settings.output_path, c.output_path);
     else
@@ -209,6 +215,20 @@ TEST_F(MainTest, VerboseRunReportsSettingsAndFacts) {
                        "オーディオストリームを閉じました。\n"
                        "入力ファイルを閉じました。\n");
   EXPECT_EQ(read_file(output).size(), 84u);
+}
+
+// A name goes from the command line to the file system byte for byte, also
+// where it is not UTF-8, and the settings print it as given.
+TEST_F(MainTest, AnyFileNameConverts) {
+  for (const char* name : {"音声_한국어.wav", "\xff\xfe-\xe9.wav", "\xed\xa0\x80\xc0\x80.wav"}) {
+    const std::string named = dir.file(name);
+    write_wav_file(named, pcm_format(2, 44100, 16), pattern_bytes(40, 1));
+    ProgramRun r = run({"-v", named});
+    EXPECT_EQ(r.status, 0) << name;
+    EXPECT_EQ(r.out.substr(0, r.out.find("対象")),
+              "入力ファイル: " + named + "\n出力ファイル: " + named + ".wav\n");
+    EXPECT_EQ(read_file(named + ".wav").size(), 84u) << name;
+  }
 }
 
 // Standard output carries the WAVE bytes alone; the settings line names it.

@@ -4,10 +4,12 @@
 #include <cstdio>
 
 // One vfprintf per message: the C library writes it to the stream as a
-// unit, so the reader's and the writer's lines never interleave.
+// unit, so the reader's and the writer's lines never interleave. A progress
+// line is cleared first and stays away until the message is out.
 #define TONEWELL_REPORT(min_level, stream) \
   do {                                     \
     if (level < (min_level)) return;       \
+    ProgressPause pause(progress_line);    \
     va_list args;                          \
     va_start(args, format);                \
     vfprintf((stream), format, args);      \
@@ -33,4 +35,8 @@ void Reporter::error(const char* format, ...) const {
   if (to_stdout) fflush(stdout);
   TONEWELL_REPORT(INT32_MIN, stderr);
   fflush(stderr);
+}
+
+void Reporter::progress(uint64_t done, uint64_t total) const {
+  if (progress_line != nullptr) progress_line->update(done, total, GetTickCount64());
 }

@@ -5,16 +5,22 @@
 
 #include <cstdint>
 
+#include "cli/progress_line.h"
+
 #define TONEWELL_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 
 struct Reporter {
   int32_t level;   // 0 quiet, 1 normal, 2 verbose, 3 debug
   bool to_stdout;  // false when standard output carries the WAVE data
+  // Only where a line of progress is shown: on a console, at levels 1 and 2.
+  ProgressLine* progress_line = nullptr;
 
   void debug(const char* format, ...) const TONEWELL_PRINTF(2, 3);
   void verbose(const char* format, ...) const TONEWELL_PRINTF(2, 3);
   void info(const char* format, ...) const TONEWELL_PRINTF(2, 3);
   void error(const char* format, ...) const TONEWELL_PRINTF(2, 3);
+  // `done` of `total` bytes written, for the progress line if there is one.
+  void progress(uint64_t done, uint64_t total) const;
 };
 
 #endif  // TONEWELL_CLI_REPORTER_H_

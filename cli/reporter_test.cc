@@ -60,4 +60,60 @@ TEST(ReporterTest, PrintsTextVerbatim) {
   EXPECT_EQ(console.out_text, "a\\b|-5");
 }
 
+constexpr uint64_t kMiB = 1 << 20;
+
+TEST(ReporterTest, ProgressText) {
+  struct Case {
+    uint64_t done, total, elapsed_ms;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, 64 * kMiB, 300, "書き出し中:   0% (0.0 / 64.0 MiB) 0.0 MiB/秒 残り --:--"},
+      {16 * kMiB, 64 * kMiB, 2000, "書き出し中:  25% (16.0 / 64.0 MiB) 8.0 MiB/秒 残り 0:06"},
+      {999, 1000, 1000, "書き出し中:  99% (0.0 / 0.0 MiB) 0.0 MiB/秒 残り 0:00"},
+      {1024 * kMiB, 3072 * kMiB, 61000,
+       "書き出し中:  33% (1024.0 / 3072.0 MiB) 16.8 MiB/秒 残り 2:02"},
+      {kMiB, 6000 * kMiB, 60000, "書き出し中:   0% (1.0 / 6000.0 MiB) 0.0 MiB/秒 残り 5999:00"},
+      {5 * kMiB, 5 * kMiB, 500, "書き出し中: 100% (5.0 / 5.0 MiB) 10.0 MiB/秒 残り 0:00"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(progress_text(c.done, c.total, c.elapsed_ms), c.text);
+}
+
+std::string spaces(size_t count) { return std::string(count, ' '); }
+
+// What the console receives: the line drawn at most every 250 ms, rewritten
+// in place over a longer one, and cleared before each message that is
+// printed, whichever stream that takes, and at the end.
+TEST(ReporterTest, ProgressLineGivesWayToMessages) {
+  const uint64_t total = 64 * kMiB;
+  const std::string first = progress_text(40 * kMiB, total, 250);    // 160.0 MiB/秒
+  const std::string second = progress_text(41 * kMiB, total, 5000);  // 8.2 MiB/秒
+  const std::string third = progress_text(50 * kMiB, total, 5300);
+  ASSERT_GT(first.size(), second.size());
+  ConsoleCapture console;
+  {
+    ProgressLine line;
+    Reporter reporter{1, true, &line};
+    line.update(0, total, 1000);  // starts the clock
+    line.update(kMiB, total, 1249);
+    line.update(40 * kMiB, total, 1250);
+    line.update(41 * kMiB, total, 6000);
+    reporter.debug("hidden\n");  // not printed, so the line stays
+    reporter.info("info\n");
+    line.update(50 * kMiB, total, 6300);
+    reporter.error("error\n");
+    reporter.error("error again\n");  // nothing left to clear
+    line.update(60 * kMiB, total, 6400);
+    line.update(64 * kMiB, total, 6550);
+  }
+  console.finish();
+  const std::string over_second = second + spaces(first.size() - second.size());
+  const std::string last = progress_text(64 * kMiB, total, 5550);
+  EXPECT_EQ(console.err_text, "\r" + first + "\r" + over_second + "\r" + spaces(first.size()) +
+                                  "\r" + "\r" + third + "\r" + spaces(third.size()) + "\r" +
+                                  "error\nerror again\n\r" + last + "\r" + spaces(last.size()) +
+                                  "\r");
+  EXPECT_EQ(console.out_text, "info\n");
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 #include "input/input_file.h"
 
 #include <cstring>
+#include <string>
 
 #include "input/stream_facts.h"
 #include "wave/transfer.h"
@@ -80,11 +81,27 @@ bool read_stream_facts(PAVISTREAM stream, const Reporter& reporter, StreamFacts*
   return true;
 }
 
+// The name by which the layer is asked to open `path`. A handler may open
+// the file by its name as the ANSI code page spells it (Wine's own handlers
+// do, through mmioOpenW, and so do handlers written for ANSI names), which
+// loses the characters that code page lacks; the short (8.3) alias of such a
+// name has none of them, where the volume keeps short names.
+std::wstring name_for_handler(const wchar_t* path) {
+  BOOL lossy = FALSE;
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path, -1, nullptr, 0, nullptr, &lossy);
+  const DWORD size = lossy ? GetShortPathNameW(path, nullptr, 0) : 0;
+  std::wstring alias(size, L'\0');
+  if (size == 0 || GetShortPathNameW(path, alias.data(), size) + 1 != size) return path;
+  alias.pop_back();  // the terminating null
+  return alias;
+}
+
 }  // namespace
 
-bool InputFile::open(const char* path) {
+bool InputFile::open(const wchar_t* path) {
   PAVIFILE opened = nullptr;
-  HRESULT result = AVIFileOpenA(&opened, path, OF_SHARE_DENY_WRITE, nullptr);
+  HRESULT result =
+      AVIFileOpenW(&opened, name_for_handler(path).c_str(), OF_SHARE_DENY_WRITE, nullptr);
   if (result < 0) {
     reporter->error("%s", open_error_message(result));
     return false;
@@ -94,7 +111,7 @@ bool InputFile::open(const char* path) {
   return true;
 }
 
-bool InputFile::convert_stream(int32_t stream_number, const char* output_path, bool extensible) {
+bool InputFile::convert_stream(int32_t stream_number, const wchar_t* output_path, bool extensible) {
   PAVISTREAM stream = nullptr;
   HRESULT result = AVIFileGetStream(file, &stream, streamtypeAUDIO, stream_number);
   if (result < 0) {

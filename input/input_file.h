@@ -17,12 +17,13 @@ struct InputFile {
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
-  bool open(const char* path);
+  // Paths are wide: UTF-16 on Windows, where any file name can be spelled.
+  bool open(const wchar_t* path);
   // Opens audio stream `stream_number`, reads its facts and format and
   // transfers it to `output_path` (standard output when null), asking for
   // the extensible format chunk where it applies when `extensible`. True
   // only when the whole stream arrived in the destination.
-  bool convert_stream(int32_t stream_number, const char* output_path, bool extensible);
+  bool convert_stream(int32_t stream_number, const wchar_t* output_path, bool extensible);
   void close();
 };
 

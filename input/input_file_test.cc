@@ -29,8 +29,8 @@ class InputFileTest : public testing::Test {
     bool converted = false;
     {
       InputFile file(&reporter);
-      if (file.open(input.c_str())) {
-        converted = file.convert_stream(number, output().c_str(), extensible);
+      if (file.open(wide(input).c_str())) {
+        converted = file.convert_stream(number, wide(output()).c_str(), extensible);
       }
     }
     console.finish();

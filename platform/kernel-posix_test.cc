@@ -124,4 +124,38 @@ TEST_F(KernelTest, ThreadCreationFault) {
   CloseHandle(waiter.event);
 }
 
+// The code page of Linux names: UTF-8 as characters, any other byte held
+// as U+DC00 + byte, so that every name comes back as it was.
+TEST_F(KernelTest, NamesToWideAndBack) {
+  struct Case {
+    std::string bytes;
+    std::wstring wide;
+  };
+  const Case cases[] = {
+      {"a/\xc3\xa9\xe9\x9f\xb3\xf0\x9f\x8e\xb5", L"a/\u00e9\u97f3\U0001f3b5"},
+      {"\xff\x80", L"\xdcff\xdc80"},                      // never UTF-8
+      {"\xc0\x80", L"\xdcc0\xdc80"},                      // overlong
+      {"\xed\xa0\x80", L"\xdced\xdca0\xdc80"},            // a surrogate
+      {"\xe9\x9f.", L"\xdce9\xdc9f."},                    // cut short
+      {"\xf4\x90\x80\x80", L"\xdcf4\xdc90\xdc80\xdc80"},  // past U+10FFFF
+  };
+  for (const Case& c : cases) {
+    wchar_t wide[16];
+    int size = MultiByteToWideChar(CP_ACP, 0, c.bytes.c_str(), -1, wide, 16);
+    EXPECT_EQ(std::wstring(wide, size), c.wide + L'\0') << c.bytes;
+    char bytes[32];
+    BOOL lossy = TRUE;
+    size = WideCharToMultiByte(CP_ACP, 0, wide, -1, bytes, 32, nullptr, &lossy);
+    EXPECT_EQ(std::string(bytes, size), c.bytes + '\0');
+    EXPECT_FALSE(lossy);
+  }
+  // A lone high surrogate spells no byte.
+  char bytes[8];
+  BOOL lossy = FALSE;
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"a\xd800", 2, bytes, 8, nullptr, &lossy), 2);
+  EXPECT_EQ(std::string(bytes, 2), "a?");
+  EXPECT_TRUE(lossy);
+  EXPECT_FALSE(PathFileExistsW(L"/\xd800"));
+}
+
 }  // namespace

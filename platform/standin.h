@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <pthread.h>
+
 typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef uint32_t DWORD;
@@ -162,5 +164,40 @@ uintptr_t _beginthreadex(void* security, unsigned stack_size,
                          unsigned* thrdaddr);
 int _setmode(int fd, int mode);
 int _fileno(FILE* stream);
+
+// Wide names (kernel32, shlwapi, avifil32, msvcrt). The stand-in's system
+// code page is Linux's: UTF-8, where each byte that is not part of valid
+// UTF-8 is held as the character U+DC80 + (byte - 0x80), so that any name a
+// Linux file system holds comes back unchanged. The wide calls open the
+// names so spelled.
+typedef const wchar_t* LPCWSTR;
+typedef wchar_t* LPWSTR;
+constexpr UINT CP_ACP = 0;
+constexpr DWORD WC_NO_BEST_FIT_CHARS = 0x400;
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                        LPWSTR lpWideCharStr, int cchWideChar);
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                        char* lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                        BOOL* lpUsedDefaultChar);
+BOOL PathFileExistsW(LPCWSTR pszPath);
+// Linux keeps no short (8.3) names: a path is its own.
+DWORD GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath, DWORD cchBuffer);
+HRESULT AVIFileOpenW(PAVIFILE* ppfile, LPCWSTR szFile, UINT uMode, LPCLSID lpHandler);
+FILE* _wfopen(const wchar_t* filename, const wchar_t* mode);
+
+// Console, clock and lock (kernel32). A standard handle is a console when
+// its descriptor is a terminal.
+typedef uint64_t ULONGLONG;
+constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+HANDLE GetStdHandle(DWORD nStdHandle);
+BOOL GetConsoleMode(HANDLE hConsoleHandle, DWORD* lpMode);
+ULONGLONG GetTickCount64();
+struct SRWLOCK {
+  pthread_mutex_t mutex;
+};
+#define SRWLOCK_INIT \
+  { PTHREAD_MUTEX_INITIALIZER }
+void AcquireSRWLockExclusive(SRWLOCK* SRWLock);
+void ReleaseSRWLockExclusive(SRWLOCK* SRWLock);
 
 #endif  // TONEWELL_PLATFORM_STANDIN_H_

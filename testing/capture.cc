@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/platform.h"
+
 StreamCapture::StreamCapture(FILE* stream) : stream(stream), saved_fd(-1), file(tmpfile()) {
   fflush(stream);
   saved_fd = dup(fileno(stream));
@@ -49,10 +51,20 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
-ProgramRun run_in_process(int (*entry)(int, char**), std::vector<std::string> args) {
+std::wstring wide(const std::string& text) {
+  std::wstring converted(MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0),
+                         L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), converted.data(),
+                      int(converted.size()));
+  return converted;
+}
+
+ProgramRun run_in_process(int (*entry)(int, wchar_t**), std::vector<std::string> args) {
   args.insert(args.begin(), "tonewell");
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
+  std::vector<std::wstring> wide_args;
+  for (const std::string& arg : args) wide_args.push_back(wide(arg));
+  std::vector<wchar_t*> argv;
+  for (std::wstring& arg : wide_args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   ConsoleCapture console;
   int status = entry(static_cast<int>(args.size()), argv.data());

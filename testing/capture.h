@@ -50,6 +50,10 @@ struct TempDir {
 
 std::string read_file(const std::string& path);
 
+// `text` as a wide string in the stand-in's code page, as the program's
+// entry hands on its arguments and paths.
+std::wstring wide(const std::string& text);
+
 struct ProgramRun {
   int status;
   std::string out;
@@ -57,7 +61,7 @@ struct ProgramRun {
 };
 
 // Runs a program's entry routine in-process with `args` after the program
-// name, capturing its console.
-ProgramRun run_in_process(int (*entry)(int, char**), std::vector<std::string> args);
+// name, handed on wide as the entry does, capturing its console.
+ProgramRun run_in_process(int (*entry)(int, wchar_t**), std::vector<std::string> args);
 
 #endif  // TONEWELL_TESTING_CAPTURE_H_

@@ -156,6 +156,7 @@ bool write_span(TransferState* state, uint64_t written, uint64_t produced) {
                          shown_offset(written), shown_offset(now_written - 1));
   // Release: the reader reuses the span only after the bytes left it.
   sink.written_bytes.store(now_written, std::memory_order_release);
+  state->reporter->progress(now_written, sink.total_bytes);
   if (put != wanted) {
     state->reporter->error("データ書き出し中にエラーが発生しました。再実行してください。\n");
     return false;
@@ -168,6 +169,7 @@ bool write_span(TransferState* state, uint64_t written, uint64_t produced) {
 unsigned WINAPI writer_thread(void* argument) {
   TransferState* state = static_cast<TransferState*>(argument);
   WaveSink& sink = state->sink;
+  state->reporter->progress(0, sink.total_bytes);  // the clock for the rate starts now
   while (!state->stop) {
     uint64_t written = sink.written_bytes.load(std::memory_order_relaxed);
     if (written >= sink.total_bytes) {
@@ -197,7 +199,7 @@ uint32_t ring_samples(const StreamFacts& facts) {
   return static_cast<uint32_t>(samples);
 }
 
-bool run_transfer(PAVISTREAM stream, StreamFacts facts, const char* output_path, bool extensible,
+bool run_transfer(PAVISTREAM stream, StreamFacts facts, const wchar_t* output_path, bool extensible,
                   const Reporter* reporter) {
   TransferState state{};
   state.reporter = reporter;

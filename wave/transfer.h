@@ -33,7 +33,7 @@ struct TransferState {
 // with the extensible format chunk for the streams output_format() recasts
 // when `extensible`. True only when every byte was read, written and the
 // destination closed.
-bool run_transfer(PAVISTREAM stream, StreamFacts facts, const char* output_path, bool extensible,
+bool run_transfer(PAVISTREAM stream, StreamFacts facts, const wchar_t* output_path, bool extensible,
                   const Reporter* reporter);
 
 // Samples the ring holds for `facts`: kRingSamples, but within

@@ -104,8 +104,10 @@ struct TransferTest : testing::Test {
   // lines in the order they were printed.
   bool transfer(const char* output_path, int32_t level) {
     Reporter reporter{level, false};
+    const std::wstring wide_path = output_path ? wide(output_path) : std::wstring();
     ConsoleCapture console;
-    bool done = run_transfer(stream, facts, output_path, false, &reporter);
+    bool done =
+        run_transfer(stream, facts, output_path ? wide_path.c_str() : nullptr, false, &reporter);
     console.finish();
     out = console.out_text;
     err = console.err_text;
@@ -318,7 +320,7 @@ TEST_F(TransferTest, ReaderGivingUpWakesTheWaitingWriter) {
   {
     StreamRedirect redirect(stderr, ends[1]);
     Reporter reporter{3, false};
-    done = run_transfer(stream, facts, output.c_str(), false, &reporter);
+    done = run_transfer(stream, facts, wide(output).c_str(), false, &reporter);
   }
   close(ends[1]);
   console.join();

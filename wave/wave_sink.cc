@@ -116,12 +116,12 @@ WAVEFORMATEXTENSIBLE output_format(const WAVEFORMATEXTENSIBLE& stream_format, bo
   return format;
 }
 
-bool WaveSink::open(const char* output_path) {
+bool WaveSink::open(const wchar_t* output_path) {
   // A destination left over from earlier reported its own failure, if any;
   // the new one starts afresh.
   if (output != nullptr) finish();
   if (output_path != nullptr) {
-    output = fopen(output_path, "wb");
+    output = _wfopen(output_path, L"wb");
     if (output == nullptr) {
       reporter->error("出力ファイルが開けません。パスを確認してください。\n");
       return false;

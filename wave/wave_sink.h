@@ -23,7 +23,7 @@ struct WaveSink {
   const Reporter* reporter;
 
   // Creates `output_path` (standard output when null) and writes the header.
-  bool open(const char* output_path);
+  bool open(const wchar_t* output_path);
   // Ends writing: closes a file, flushes standard output. False when that
   // failed, after reporting it. Does nothing without a destination.
   bool finish();

@@ -65,7 +65,7 @@ TEST_F(WaveSinkTest, HeaderOfTenStereoSamples) {
   for (int i = 0; i < 40; ++i) data += static_cast<char>(0x80 + i);
   sink.total_bytes = 40;
   ConsoleCapture console;
-  ASSERT_TRUE(sink.open(path.c_str()));
+  ASSERT_TRUE(sink.open(wide(path).c_str()));
   append(data);
   EXPECT_TRUE(sink.finish());
   console.finish();
@@ -111,7 +111,7 @@ TEST_F(WaveSinkTest, HeaderFollowsTheDataSize) {
     const std::string path = dir.file("sizes.wav");
     sink.total_bytes = c.total_bytes;
     ConsoleCapture console;
-    ASSERT_TRUE(sink.open(path.c_str()));
+    ASSERT_TRUE(sink.open(wide(path).c_str()));
     EXPECT_TRUE(sink.finish());
     console.finish();
     EXPECT_EQ(read_file(path), c.header);
@@ -150,7 +150,7 @@ TEST_F(WaveSinkTest, ExtensibleHeader) {
     const std::string path = dir.file("extensible.wav");
     sink.total_bytes = c.total_bytes;
     ConsoleCapture console;
-    ASSERT_TRUE(sink.open(path.c_str()));
+    ASSERT_TRUE(sink.open(wide(path).c_str()));
     EXPECT_TRUE(sink.finish());
     console.finish();
     EXPECT_EQ(read_file(path), c.header);
@@ -200,7 +200,7 @@ TEST(OutputFormat, RecastsOnlyWhereAsked) {
 TEST_F(WaveSinkTest, OutputDirectoryMissing) {
   const std::string path = dir.file("missing/out.wav");
   ConsoleCapture console;
-  EXPECT_FALSE(sink.open(path.c_str()));
+  EXPECT_FALSE(sink.open(wide(path).c_str()));
   EXPECT_TRUE(sink.finish());  // nothing to end
   console.finish();
   EXPECT_EQ(console.err_text, "出力ファイルが開けません。パスを確認してください。\n");
@@ -280,7 +280,7 @@ TEST_F(WaveSinkTest, FinishReportsEachFailureOnce) {
     {
       StdoutRedirect redirect(full);
       // The header fits the buffer, so open succeeds.
-      opened = sink.open(c.to_stdout ? nullptr : "/dev/full");
+      opened = sink.open(c.to_stdout ? nullptr : L"/dev/full");
       if (opened && c.failed_write_first) put = fwrite(big.data(), 1, big.size(), sink.output);
       finished = sink.finish();
       stdout_open = fcntl(STDOUT_FILENO, F_GETFD) != -1;
@@ -303,8 +303,8 @@ TEST_F(WaveSinkTest, ReopenEndsThePreviousDestination) {
   const std::string second = dir.file("second.wav");
   reporter.level = 1;
   ConsoleCapture console;
-  ASSERT_TRUE(sink.open(first.c_str()));
-  ASSERT_TRUE(sink.open(second.c_str()));
+  ASSERT_TRUE(sink.open(wide(first).c_str()));
+  ASSERT_TRUE(sink.open(wide(second).c_str()));
   EXPECT_TRUE(sink.finish());
   console.finish();
   EXPECT_EQ(read_file(first).size(), kWaveHeaderSize);

@@ -12,9 +12,11 @@ Run after building the presets linux64 (and linux32, for its cases):
 """
 
 import argparse
+import contextlib
 import fcntl
 import hashlib
 import os
+import pty
 import random
 import re
 import shutil
@@ -649,6 +651,58 @@ def test_usage_lost(suite, program):
         suite.check(f"usage text lost ({' '.join(args + [redirection])})", problems)
 
 
+# A console: the progress line, at the levels that show it.
+
+PROGRESS = re.compile(r"\r書き出し中: +\d+% \(\d+\.\d / 48\.0 MiB\) \d+\.\d MiB/秒 残り "
+                      r"(\d+:\d\d|--:--) *")
+CLEARED = re.compile(r"\r +\r")
+
+
+def test_progress_on_a_terminal(suite, program, work):
+    """Standard error on a terminal, standard output drained slowly so that
+    the run takes about a second: at levels 1 and 2 the progress line is
+    drawn and rewritten, and cleared before each message, so that without it
+    the terminal shows exactly what a pipe gets; at levels 0 and 3 it never
+    appears."""
+    source = work / "progress.wav"
+    data = random.Random(8).randbytes(48 << 20)
+    write_input(source, MONO8, data)  # an 8 MiB ring: the writer reports every few MiB
+    for flags, shown in (([], True), (["-v"], True), (["-q"], False), (["-d"], False)):
+        args = [program] + flags + [str(source), "-"]
+        leader, follower = pty.openpty()
+        proc = start(args, stdout=subprocess.PIPE, stderr=follower)
+        os.close(follower)
+        taken = bytearray()
+        while block := proc.stdout.read(1 << 20):
+            taken += block
+            time.sleep(0.02)
+        proc.wait()
+        screen = b""
+        with contextlib.suppress(OSError):  # EIO once the terminal's other end has closed
+            while block := os.read(leader, 1 << 16):
+                screen += block
+        os.close(leader)
+        text = screen.decode("utf-8", "replace").replace("\r\n", "\n")
+        draws = len(PROGRESS.findall(text))
+        # Each draw is followed by another or by its clearing, then a whole message.
+        plain = CLEARED.sub("", PROGRESS.sub("", text))
+        piped = run(args).stderr.decode("utf-8", "replace")
+        problems = []
+        if proc.returncode != 0 or taken != wave_header(MONO8, len(data)) + data:
+            problems.append(f"status {proc.returncode}, {len(taken)} bytes on standard output")
+        if shown and draws < 2:
+            problems.append(f"{draws} progress lines drawn, expected 2 or more: {text[-400:]!r}")
+        if not shown and "書き出し中" in text:
+            problems.append("a progress line at a level that shows none")
+        if len(re.findall(PROGRESS.pattern + r"(?=\r)", text)) != draws:
+            problems.append(f"a message meets the line: {text[-400:]!r}")
+        # Debug lines show pieces, which depend on timing.
+        if flags != ["-d"] and plain != piped:
+            problems.append(f"messages differ from a pipe's: {plain!r}, {piped!r}")
+        suite.check(f"progress on a terminal {' '.join(flags) or '(level 1)'}: "
+                    f"{draws} lines drawn", problems)
+
+
 # ---------------------------------------------------------------------------
 # Soak: random formats and sizes around the ring's quarter, end and wrap.
 
@@ -750,6 +804,7 @@ def main():
         test_file_size_limit(suite, program64, work)
         test_one_place_for_both_streams(suite, program64, work)
         test_usage_lost(suite, program64)
+        test_progress_on_a_terminal(suite, program64, work)
         test_soak(suite, program64, work, args.soak_seconds, args.soak_max_mib << 20, args.seed)
     print(f"{suite.passed} passed, {suite.failed} failed")
     return 1 if suite.failed else 0

@@ -1,0 +1,60 @@
+// The line that shows on a console how far the writing has come: rewritten
+// in place, and cleared before any other message, so that messages never
+// land inside it.
+#ifndef TONEWELL_CLI_PROGRESS_LINE_H_
+#define TONEWELL_CLI_PROGRESS_LINE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+// Often enough to look alive, rarely enough to cost nothing.
+constexpr uint64_t kProgressIntervalMs = 250;
+
+struct ProgressLine {
+  // Held by whoever writes to the console while a line may stand there:
+  // the writer thread drawing, or either thread printing a message.
+  SRWLOCK console = SRWLOCK_INIT;
+  size_t shown_bytes = 0;  // of the line on the console, under `console`; 0: none
+  // The writer's alone.
+  bool started = false;
+  uint64_t started_ms = 0;
+  uint64_t drawn_ms = 0;
+
+  // At the end, with no more messages to come, the line goes too.
+  ~ProgressLine();
+
+  // `done` of `total` bytes written at `now_ms`: the first call starts the
+  // clock, and the line is redrawn once kProgressIntervalMs have passed.
+  void update(uint64_t done, uint64_t total, uint64_t now_ms);
+  // A message is about to be printed: takes the console and clears the line.
+  void hold();
+  void release();
+};
+
+// Holds the console for one message: the line, if there is one, is cleared
+// first and not drawn again until the message is out.
+struct ProgressPause {
+  ProgressLine* line;
+
+  explicit ProgressPause(ProgressLine* line) : line(line) {
+    if (line != nullptr) line->hold();
+  }
+  ~ProgressPause() {
+    if (line != nullptr) line->release();
+  }
+  ProgressPause(const ProgressPause&) = delete;
+  ProgressPause& operator=(const ProgressPause&) = delete;
+};
+
+// A line is shown at levels 1 and 2, when standard error is a console (not
+// a file, a pipe or NUL).
+bool progress_wanted(int32_t level);
+
+// The line for `done` of `total` bytes written in `elapsed_ms`: percent,
+// MiB, rate and time left.
+std::string progress_text(uint64_t done, uint64_t total, uint64_t elapsed_ms);
+
+#endif  // TONEWELL_CLI_PROGRESS_LINE_H_

@@ -1,0 +1,151 @@
+// Stand-ins for the wide-name calls. Linux names are byte strings, mostly
+// UTF-8 but not necessarily: the stand-in's system code page reads valid
+// UTF-8 as characters and holds every other byte b as the character
+// U+DC00 + b (a lone low surrogate, which no valid UTF-8 can spell), so that
+// any name goes to wide and back unchanged. The wide calls open the bytes so
+// spelled, through the narrow ones.
+#include <errno.h>
+
+#include <string>
+
+#include "platform/standin.h"
+
+static_assert(sizeof(wchar_t) == 4, "Linux wide characters hold a whole code point");
+
+namespace {
+
+constexpr char32_t kEscapedBytes = 0xDC00;
+
+// The code point of the valid UTF-8 sequence that starts `text` (`size`
+// bytes left), and its length; 0 when none starts there.
+size_t utf8_sequence(const unsigned char* text, size_t size, char32_t* code) {
+  if (text[0] < 0x80) {
+    *code = text[0];
+    return 1;
+  }
+  size_t length = text[0] >= 0xF0 ? 4 : text[0] >= 0xE0 ? 3 : 2;
+  const char32_t lead_bits[] = {0, 0, 0x1F, 0x0F, 0x07};
+  const char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (text[0] < 0xC0 || text[0] >= 0xF8 || length > size) return 0;
+  *code = text[0] & lead_bits[length];
+  for (size_t i = 1; i < length; ++i) {
+    if ((text[i] & 0xC0) != 0x80) return 0;
+    *code = *code << 6 | (text[i] & 0x3F);
+  }
+  // Overlong forms, surrogates and code points past Unicode are not UTF-8.
+  if (*code < smallest[length] || *code > 0x10FFFF || (*code >= 0xD800 && *code <= 0xDFFF)) {
+    return 0;
+  }
+  return length;
+}
+
+std::wstring widen(const unsigned char* text, size_t size) {
+  std::wstring wide;
+  for (size_t at = 0; at < size;) {
+    char32_t code;
+    size_t length = utf8_sequence(text + at, size - at, &code);
+    wide += static_cast<wchar_t>(length ? code : kEscapedBytes + text[at]);
+    at += length ? length : 1;
+  }
+  return wide;
+}
+
+void append_utf8(char32_t code, std::string* text) {
+  if (code < 0x80) {
+    *text += static_cast<char>(code);
+    return;
+  }
+  const int length = code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+  const unsigned char lead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+  *text += static_cast<char>(lead[length] | code >> (6 * (length - 1)));
+  for (int i = length - 2; i >= 0; --i)
+    *text += static_cast<char>(0x80 | ((code >> (6 * i)) & 0x3F));
+}
+
+// The bytes of `wide`; a character that spells none (a surrogate outside the
+// escaped bytes, or past Unicode) becomes `missing` and clears `whole`.
+std::string narrow(const wchar_t* wide, size_t size, char missing, bool* whole) {
+  std::string text;
+  *whole = true;
+  for (size_t i = 0; i < size; ++i) {
+    const char32_t code = static_cast<char32_t>(wide[i]);
+    if (code >= kEscapedBytes + 0x80 && code <= kEscapedBytes + 0xFF) {
+      text += static_cast<char>(code - kEscapedBytes);
+    } else if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+      text += missing;
+      *whole = false;
+    } else {
+      append_utf8(code, &text);
+    }
+  }
+  return text;
+}
+
+// Copies `converted` out as the Windows conversions do: with a size of -1 the
+// source's terminating null came along; a destination of size 0 asks for the
+// size; one too small gets nothing (0).
+template <typename Text, typename Char>
+int hand_out(const Text& converted, Char* destination, int capacity) {
+  const int size = static_cast<int>(converted.size());
+  if (capacity == 0) return size;
+  if (size > capacity) return 0;
+  converted.copy(destination, converted.size());
+  return size;
+}
+
+// The file name the wide `name` spells, or false when a character spells none.
+bool file_name(LPCWSTR name, std::string* bytes) {
+  if (name == nullptr) return false;
+  bool whole;
+  *bytes = narrow(name, std::char_traits<wchar_t>::length(name), '?', &whole);
+  return whole;
+}
+
+}  // namespace
+
+int MultiByteToWideChar(UINT, DWORD, LPCSTR text, int size, LPWSTR wide, int capacity) {
+  const size_t length = size < 0 ? std::char_traits<char>::length(text) + 1 : size_t(size);
+  return hand_out(widen(reinterpret_cast<const unsigned char*>(text), length), wide, capacity);
+}
+
+int WideCharToMultiByte(UINT, DWORD, LPCWSTR wide, int size, char* text, int capacity,
+                        LPCSTR default_char, BOOL* used_default) {
+  const size_t length = size < 0 ? std::char_traits<wchar_t>::length(wide) + 1 : size_t(size);
+  bool whole;
+  std::string converted = narrow(wide, length, default_char ? *default_char : '?', &whole);
+  if (used_default) *used_default = whole ? FALSE : TRUE;
+  return hand_out(converted, text, capacity);
+}
+
+BOOL PathFileExistsW(LPCWSTR path) {
+  std::string bytes;
+  return file_name(path, &bytes) ? PathFileExistsA(bytes.c_str()) : FALSE;
+}
+
+DWORD GetShortPathNameW(LPCWSTR path, LPWSTR short_path, DWORD capacity) {
+  std::string bytes;
+  if (!file_name(path, &bytes) || !PathFileExistsA(bytes.c_str())) return 0;
+  const DWORD size = DWORD(std::char_traits<wchar_t>::length(path));
+  if (capacity <= size) return size + 1;  // the size needed, with the null
+  std::char_traits<wchar_t>::copy(short_path, path, size + 1);
+  return size;
+}
+
+HRESULT AVIFileOpenW(PAVIFILE* file, LPCWSTR path, UINT mode, LPCLSID handler) {
+  std::string bytes;
+  if (!file_name(path, &bytes)) {
+    if (file) *file = nullptr;
+    return AVIERR_FILEOPEN;
+  }
+  return AVIFileOpenA(file, bytes.c_str(), mode, handler);
+}
+
+FILE* _wfopen(const wchar_t* path, const wchar_t* mode) {
+  std::string bytes;
+  std::string mode_bytes;
+  if (!file_name(path, &bytes) || !file_name(mode, &mode_bytes)) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  return fopen(bytes.c_str(), mode_bytes.c_str());
+}
