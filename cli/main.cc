@@ -71,6 +71,24 @@ std::string code_page_spelling(const wchar_t* text) {
   return spelled;
 }
 
+// Whether `path` names the file that a standard handle is open on, as the
+// platform identifies files (volume and file index): the shell may have
+// opened a file the run reads or writes by name (`- >> in.wav`,
+// `out.wav > out.wav`).
+bool is_open_as(const wchar_t* path, DWORD standard_handle) {
+  BY_HANDLE_FILE_INFORMATION standard, named;
+  if (!GetFileInformationByHandle(GetStdHandle(standard_handle), &standard)) return false;
+  HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool same = GetFileInformationByHandle(file, &named) &&
+                    named.dwVolumeSerialNumber == standard.dwVolumeSerialNumber &&
+                    named.nFileIndexHigh == standard.nFileIndexHigh &&
+                    named.nFileIndexLow == standard.nFileIndexLow;
+  CloseHandle(file);
+  return same;
+}
+
 void report_settings(const Reporter& reporter, const RunSettings& settings) {
   reporter.verbose("入力ファイル: %s\n", settings.input_path);
   if (settings.data_to_stdout)
@@ -199,9 +217,19 @@ int tonewell_main(int argc, wchar_t** wide_argv) {
     settings.wide_output_path = wide_derived_output.c_str();
   }
 
+  // Messages stay off standard output whenever it receives the WAVE data,
+  // also when the shell opened the output file there too.
+  const bool data_on_stdout = settings.data_to_stdout ||
+                              is_open_as(settings.wide_output_path, STD_OUTPUT_HANDLE);
   ProgressLine progress_line;
-  Reporter reporter{settings.level, !settings.data_to_stdout};
+  Reporter reporter{settings.level, !data_on_stdout};
   if (progress_wanted(settings.level)) reporter.progress_line = &progress_line;
   report_settings(reporter, settings);
+  // Standard output open on the input would overwrite or grow the very file
+  // being read.
+  if (settings.data_to_stdout && is_open_as(settings.wide_input_path, STD_OUTPUT_HANDLE)) {
+    reporter.error("出力ファイルが開けません。パスを確認してください。\n");
+    return kExitFailure;
+  }
   return convert(settings, reporter) ? kExitSuccess : kExitFailure;
 }

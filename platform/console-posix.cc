@@ -4,24 +4,11 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "platform/standin.h"
-
-namespace {
-
-// STD_INPUT_HANDLE (-10), STD_OUTPUT_HANDLE (-11) and STD_ERROR_HANDLE (-12)
-// stand for descriptors 0, 1 and 2.
-int standard_descriptors[] = {0, 1, 2};
-
-}  // namespace
-
-HANDLE GetStdHandle(DWORD which) {
-  const int index = -10 - static_cast<int32_t>(which);
-  if (index < 0 || index > 2) return nullptr;
-  return &standard_descriptors[index];
-}
+#include "platform/handles-posix.h"
 
 BOOL GetConsoleMode(HANDLE handle, DWORD* mode) {
-  if (handle == nullptr || !isatty(*static_cast<int*>(handle))) return FALSE;
+  const int fd = standin_descriptor(handle);
+  if (fd < 0 || !isatty(fd)) return FALSE;
   *mode = 0x3;  // ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT, a console's default
   return TRUE;
 }

@@ -1,5 +1,9 @@
-// Stand-ins for the kernel32 events and the C runtime's _beginthreadex: just
-// the behaviour tonewell relies on, built on the C++ thread library.
+// Stand-ins for the kernel32 events, standard and file handles, and the C
+// runtime's _beginthreadex: just the behaviour tonewell relies on, built on
+// the C++ thread library and the descriptors below the handles.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -7,16 +11,24 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/handles-posix.h"
 #include "platform/standin_faults.h"
 
 namespace {
 
-// An event, or a thread that counts as signalled once it has ended.
+// An event, a thread that counts as signalled once it has ended, or a
+// descriptor: a standard handle or a file that CreateFileW opened.
 struct KernelObject {
   std::mutex mutex;
   std::condition_variable changed;
   bool manual_reset;  // threads stay signalled; auto-reset events do not
   bool signaled;
+  int fd = -1;
+  bool owns_fd = false;  // closed with the last reference
+
+  ~KernelObject() {
+    if (owns_fd) close(fd);
+  }
 
   void set() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -54,6 +66,45 @@ Reference& reference_of(HANDLE handle) { return *static_cast<Reference*>(handle)
 
 }  // namespace
 
+HANDLE standin_descriptor_handle(int fd, bool owned) {
+  HANDLE handle = new_handle(true, true);
+  reference_of(handle)->fd = fd;
+  reference_of(handle)->owns_fd = owned;
+  return handle;
+}
+
+int standin_descriptor(HANDLE handle) {
+  return handle == nullptr || handle == INVALID_HANDLE_VALUE ? -1 : reference_of(handle)->fd;
+}
+
+// STD_INPUT_HANDLE (-10), STD_OUTPUT_HANDLE (-11) and STD_ERROR_HANDLE (-12)
+// stand for descriptors 0, 1 and 2 for the whole run.
+HANDLE GetStdHandle(DWORD which) {
+  static HANDLE const standard[] = {standin_descriptor_handle(0, false),
+                                    standin_descriptor_handle(1, false),
+                                    standin_descriptor_handle(2, false)};
+  const int index = -10 - static_cast<int32_t>(which);
+  return index < 0 || index > 2 ? nullptr : standard[index];
+}
+
+// What identifies a file, its volume and index, from the device and inode
+// of any descriptor: a pipe or a terminal too, which Windows answers for
+// disk files only.
+BOOL GetFileInformationByHandle(HANDLE handle, BY_HANDLE_FILE_INFORMATION* information) {
+  struct stat st;
+  const int fd = standin_descriptor(handle);
+  if (fd < 0 || information == nullptr || fstat(fd, &st) != 0) return FALSE;
+  *information = BY_HANDLE_FILE_INFORMATION{};
+  information->dwFileAttributes = S_ISDIR(st.st_mode) ? 0x10 : 0x80;
+  information->dwVolumeSerialNumber = DWORD(st.st_dev);
+  information->nFileSizeHigh = DWORD(uint64_t(st.st_size) >> 32);
+  information->nFileSizeLow = DWORD(st.st_size);
+  information->nNumberOfLinks = DWORD(st.st_nlink);
+  information->nFileIndexHigh = DWORD(uint64_t(st.st_ino) >> 32);
+  information->nFileIndexLow = DWORD(st.st_ino);
+  return TRUE;
+}
+
 // The call that standin_faults.event_fail_call names is counted by the
 // events created before it, so it fails only if every earlier call succeeded.
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state, LPCSTR) {
@@ -71,6 +122,8 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   return reference_of(handle)->wait(milliseconds);
 }
 
+// Closes a file's descriptor with its handle; the standard handles are
+// never closed by the program.
 BOOL CloseHandle(HANDLE handle) {
   delete &reference_of(handle);
   return TRUE;

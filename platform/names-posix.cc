@@ -5,9 +5,11 @@
 // any name goes to wide and back unchanged. The wide calls open the bytes so
 // spelled, through the narrow ones.
 #include <errno.h>
+#include <fcntl.h>
 
 #include <string>
 
+#include "platform/handles-posix.h"
 #include "platform/standin.h"
 
 static_assert(sizeof(wchar_t) == 4, "Linux wide characters hold a whole code point");
@@ -138,6 +140,18 @@ HRESULT AVIFileOpenW(PAVIFILE* file, LPCWSTR path, UINT mode, LPCLSID handler) {
     return AVIERR_FILEOPEN;
   }
   return AVIFileOpenA(file, bytes.c_str(), mode, handler);
+}
+
+// Opened only to tell which file a name stands for: no access, existing
+// files only, and without opening what a FIFO or device would do on open.
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD, HANDLE) {
+  std::string bytes;
+  if (access != 0 || disposition != OPEN_EXISTING || !file_name(path, &bytes)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  const int fd = open(bytes.c_str(), O_PATH | O_CLOEXEC);
+  return fd < 0 ? INVALID_HANDLE_VALUE : standin_descriptor_handle(fd, true);
 }
 
 FILE* _wfopen(const wchar_t* path, const wchar_t* mode) {

@@ -378,6 +378,7 @@ class Case:
     # does where none is registered).
     wine_only: bool = False
     before_handler: bool = False  # run before the handler is registered
+    stdout_file: str = None  # the file of the case that the shell opens as standard output
 
 
 def run_case_of(name, run, files, outcome, stream=None, big=False, **options):
@@ -559,6 +560,18 @@ def name_cases():
                                                        run.output or run.input_path)
         cases.append(run_case_of(name, run, {run.input_path: wav}, outcome, stream))
     return cases
+
+
+def standard_output_cases():
+    """The shell opens the output file as standard output as well: the data
+    goes there alone, every message to standard error."""
+    stream = Stream(STEREO16, pattern(4 * 100, 61))
+    run = Run("in.wav", "out.wav", level=2)
+    on_stdout = run.converted(stream)
+    moved = Expectation(0, err=on_stdout.out, files=on_stdout.files)
+    return [run_case_of("output file that is standard output too", run,
+                        {"in.wav": wav_file(STEREO16.stored(16), stream.data)}, moved, stream,
+                        stdout_file="out.wav")]
 
 
 def command_line_cases():
@@ -819,7 +832,7 @@ def test_source_cases():
 
 def all_cases():
     return (pcm_cases() + wave_cases() + avi_cases() + file_cases() + name_cases() +
-            command_line_cases() + test_source_cases())
+            standard_output_cases() + command_line_cases() + test_source_cases())
 
 
 # Where Wine's avifil32 and our stand-in answer differently, and why: the
@@ -988,11 +1001,14 @@ def run_case(case, program, wine_env, work_root):
             if expected.stdout_digest is not None:
                 status, stdout, stderr = run_hashing(command, work, env)
             else:
-                result = subprocess.run(command, cwd=work, env=env, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT if one_stream else subprocess.PIPE,
-                                        timeout=RUN_TIMEOUT_S)
-                status, stdout, stderr = result.returncode, result.stdout, result.stderr or b""
+                with open(work / case.stdout_file, "wb") if case.stdout_file else \
+                        contextlib.nullcontext(subprocess.PIPE) as stdout_target:
+                    result = subprocess.run(
+                        command, cwd=work, env=env, stdin=subprocess.DEVNULL, stdout=stdout_target,
+                        stderr=subprocess.STDOUT if one_stream else subprocess.PIPE,
+                        timeout=RUN_TIMEOUT_S)
+                status, stdout = result.returncode, result.stdout or b""
+                stderr = result.stderr or b""
         except subprocess.TimeoutExpired:
             return [f"no exit within {RUN_TIMEOUT_S} s"]
         problems = []

@@ -564,6 +564,36 @@ def test_closed_standard_descriptors(suite, program, work):
     big.unlink()
 
 
+def test_standard_output_names_a_file(suite, program, work):
+    """Standard output that the shell opened on the input is refused before
+    anything is written; on the output file, or a pipe named /dev/stdout, it
+    gets the data alone and the messages go to standard error."""
+    source = work / "same.wav"
+    data = random.Random(12).randbytes(400000)
+    digest = write_input(source, STEREO16, data)
+    wave = source.read_bytes()
+    for redirection in (">>", "1<>"):
+        result = run(in_shell([program, "-q", source, "-"], f"{redirection} {source}"))
+        problems = expect_failure(result, OUTPUT_FAILED)
+        if sha256(source) != digest:
+            problems.append("the input changed")
+        suite.check(f"standard output on the input ({redirection}) refused", problems)
+    out = work / "same-out.wav"
+    messages = BEFORE_TRANSFER + "出力ファイルを開きました。\nデータ書き出しが終了しました。\n" + \
+        AFTER_TRANSFER
+    for name, target, redirection in (("the output file", out, f"> {out}"),
+                                      ("/dev/stdout on a file", "/dev/stdout", f"> {out}"),
+                                      ("/dev/stdout on a pipe", "/dev/stdout", f"| cat > {out}")):
+        out.unlink(missing_ok=True)
+        result = run(["sh", "-c", f'"$@" {redirection}', "sh", program, str(source), str(target)])
+        problems = [] if result.returncode == 0 else [f"status {result.returncode}"]
+        if result.stderr.decode("utf-8", "replace") != messages:
+            problems.append(f"standard error {result.stderr!r}")
+        if not out.exists() or out.read_bytes() != wave:
+            problems.append("the output is not the input's exact copy")
+        suite.check(f"output named as standard output ({name}): data alone", problems)
+
+
 def test_share_across_processes(suite, program, work):
     """While one run reads its input into a pipe nobody drains, another run
     may not write that file, a third may read it, and the first ends exact;
@@ -800,6 +830,7 @@ def main():
         test_rf64_boundary(suite, program64, work)
         test_extensible_for_flac(suite, program64, work)
         test_closed_standard_descriptors(suite, program64, work)
+        test_standard_output_names_a_file(suite, program64, work)
         test_share_across_processes(suite, program64, work)
         test_file_size_limit(suite, program64, work)
         test_one_place_for_both_streams(suite, program64, work)
