@@ -25,6 +25,7 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 
+import corpus
 from media import AviTrack, WaveFormat, avi_file, chunk, pattern, wav_file
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -118,6 +119,7 @@ STREAM_UNKNOWN = "オーディオストリームが開けません。不明な�
 FORMAT_FAILED = "オーディオストリームのWaveフォーマット取得に失敗しました。\n"
 OUTPUT_FAILED = "出力ファイルが開けません。パスを確認してください。\n"
 DATA_TOO_LARGE = "オーディオストリームのデータサイズが大きすぎるため出力できません。\n"
+READ_DISK = "オーディオストリーム読み込みに失敗しました。ディスクエラーが発生しました。\n"
 
 DASH_CONFLICT = "出力ファイルと - オプションは同時に指定出来ません。\n"
 BAD_OPTION = "{} オプションは使用できません。\n"
@@ -156,7 +158,7 @@ LEVEL_FLAGS = {0: ["-q"], 1: [], 2: ["-v"], 3: ["-d"]}
 
 @dataclass
 class Expectation:
-    status: int
+    status: int                  # None: the program crashes (any status but 0 and 1)
     out: str = ""                # message text on standard output
     err: str = ""                # message text on standard error
     stdout_data: bytes = None    # the WAVE bytes, when standard output carries them
@@ -282,6 +284,12 @@ class Run:
     def format_failed(self, stream):
         middle = with_input(*with_stream(*stream.facts_messages(), (ERROR, FORMAT_FAILED)))
         return self.expect(1, middle, {self.output_path: None})
+
+    def read_failed(self, stream):
+        """The header for all the stream declares, then a read that fails."""
+        errors = [(INFO, OUTPUT_OPENED), (ERROR, READ_DISK), (INFO, WRITING_ENDED),
+                  (VERBOSE, OUTPUT_CLOSED)]
+        return self.transfer_failed(stream, errors, {self.output_path: stream.wave()})
 
     def transfer_failed(self, stream, errors, files=None):
         """The transfer refused or failed with `errors` ((level, text)
@@ -489,8 +497,26 @@ def command_line_cases():
     return cases
 
 
+OPEN_ERRORS = {corpus.FILEREAD: OPEN_DISK_READ, corpus.BADFORMAT: OPEN_DAMAGED}
+
+
+def corpus_cases():
+    """The files from elsewhere (corpus.py), each converted verbosely to a file."""
+    cases = []
+    for entry in corpus.entries():
+        run = Run(entry.file, "out.wav", level=2)
+        stream = entry.fmt and Stream(entry.fmt, entry.data, entry.length, entry.stored)
+        if entry.error:
+            outcome = run.open_failed(OPEN_ERRORS[entry.error])
+        else:
+            outcome = run.read_failed(stream) if entry.read_fails else run.converted(stream)
+        cases.append(run_case_of(entry.name, run, {entry.file: entry.content}, outcome, stream))
+    return cases
+
+
 def all_cases():
-    return pcm_cases() + wave_cases() + avi_cases() + file_cases() + command_line_cases()
+    return (pcm_cases() + wave_cases() + avi_cases() + file_cases() + command_line_cases() +
+            corpus_cases())
 
 
 # Where Wine's avifil32 and our stand-in answer differently, and why: the
@@ -508,7 +534,72 @@ DIFFERENCES = [
      "its way to the data chunk and answers AVIERR_FILEREAD; RIFF requires the pad, and "
      "the stand-in skips it",
      lambda case: case.run.open_failed(OPEN_DISK_READ)),
+    ("ffmpeg: RF64", "wine",
+     "Wine 8.0's WAVE handler knows RIFF only and answers AVIERR_FILEREAD; the stand-in "
+     "reads RF64, which tonewell itself writes for streams past 4 GiB",
+     lambda case: case.run.open_failed(OPEN_DISK_READ)),
+    ("WAVE cut inside the data", "wine",
+     "Wine declares the length the data chunk claims, and its reads fail at the end of the "
+     "file after the program has written a header promising the rest; the stand-in counts "
+     "only data that exists and refuses the file before any output is made",
+     lambda case: wine_read_fails(case)),
+    ("WAVE cut after the data header", "wine", "as for a WAVE cut inside the data",
+     lambda case: wine_read_fails(case)),
+    ("sox to a pipe: sizes of 2 GiB", "wine", "as for a WAVE cut inside the data",
+     lambda case: wine_read_fails(case)),
+    ("AVI without index cut inside the movi list", "wine",
+     "as for a WAVE cut inside the data: Wine declares the stream header's length",
+     lambda case: wine_read_fails(case)),
+    ("AVI index entry pointing past the end of the file", "wine",
+     "Wine opens the file and its reads fail where the index points outside it, after the "
+     "header is written; the stand-in checks every index entry of an audio stream at open",
+     lambda case: wine_read_fails(case)),
+    ("AVI rec lists, index without their entries", "wine",
+     "Wine takes index offsets as relative to the movi list only when the first entry "
+     "points at its first chunk, here inside a rec list; it takes them as absolute and its "
+     "reads fail. The stand-in finds the base that puts the first audio entry on its chunk",
+     lambda case: wine_read_fails(case)),
+    ("14-byte fmt without wBitsPerSample", "wine",
+     "Wine converts it, writing a header of 0 bits per sample that readers refuse; the "
+     "stand-in asks for the 16 bytes of PCMWAVEFORMAT",
+     lambda case: case.run.converted(case.stream)),
+    ("nBlockAlign 0", "wine",
+     "Wine's WAVE handler divides by it and the program crashes; the stand-in refuses it",
+     lambda case: CRASHED),
+    ("data size 0xFFFFFFFF", "wine",
+     "Wine copies the size the data chunk claims while it opens the file and crashes; the "
+     "stand-in counts only data that exists and refuses the file",
+     lambda case: CRASHED),
+    ("AVI RIFF size ending inside the movi list", "wine",
+     "Wine's AVI handler, without the index it did not find inside the RIFF size, crashes "
+     "in its first read; the stand-in reads the whole movi list, which the file holds",
+     lambda case: CRASHED),
+    ("AVI cut before the index", "wine", "as for an AVI RIFF size ending inside the movi list",
+     lambda case: CRASHED),
+    ("AVI cut after the movi type", "wine",
+     "Wine crashes in its first read, as for an AVI RIFF size ending inside the movi list; "
+     "the stand-in counts only data that exists and refuses a movi list cut short",
+     lambda case: CRASHED),
+    ("AVI cut inside the movi list", "wine", "as for an AVI cut after the movi type",
+     lambda case: CRASHED),
+    ("AVI odd-sized chunks without pad bytes, index", "wine",
+     "Wine crashes in its first read; the stand-in reads the chunks where the index points",
+     lambda case: CRASHED),
+    ("AVI stream header declaring more than is stored", "wine",
+     "Wine fails an assertion when a read runs past the data stored; the stand-in's read "
+     "fails",
+     lambda case: CRASHED),
 ]
+
+# A crash of the program under Wine: its status and Wine's dump on standard
+# output say nothing worth comparing.
+CRASHED = Expectation(None)
+
+
+def wine_read_fails(case):
+    """Wine's answer to a stream declaring more than it can read: a header for
+    all of it, then a read that fails before any data."""
+    return case.run.read_failed(Stream(case.stream.fmt, b"", case.stream.sample_count))
 
 
 def expectation_for(case, program):
@@ -570,6 +661,9 @@ def run_case(case, program, wine_env, work_root):
                                     capture_output=True, timeout=RUN_TIMEOUT_S)
         except subprocess.TimeoutExpired:
             return [f"no exit within {RUN_TIMEOUT_S} s"]
+        if expected.status is None:
+            return [] if result.returncode not in (0, 1) else [
+                f"exit status {result.returncode}, expected a crash"]
         problems = []
         if result.returncode != expected.status:
             problems.append(f"exit status {result.returncode}, expected {expected.status}")
