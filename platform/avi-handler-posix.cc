@@ -155,7 +155,7 @@ HRESULT open_avi(int fd, uint64_t file_size, std::vector<Track>* tracks) {
   // Windows' handler cannot read anything but RIFF AVI, WAVE included.
   if (le32(h) != fourcc("RIFF") || le32(h + 8) != fourcc("AVI ")) return AVIERR_FILEREAD;
   AviParse avi{fd, file_size, tracks, {}};
-  return avi.run(riff_end(le32(h + 4)));
+  return avi.run(8 + uint64_t{le32(h + 4)});
 }
 
 }  // namespace

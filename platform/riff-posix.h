@@ -124,11 +124,6 @@ HRESULT walk_riff(int fd, uint64_t riff_end, uint64_t file_size, Visit visit,
   return S_OK;
 }
 
-// The end of a RIFF body of `size` bytes as Windows' reader computes it, in
-// 32 bits: a size above 0xFFFFFFF7, the placeholder of writers that never went
-// back to fill it in, ends the body before it starts.
-inline uint64_t riff_end(uint32_t size) { return uint32_t(8 + size); }
-
 // A wave format chunk: at least the 16 bytes of PCMWAVEFORMAT, nBlockAlign > 0.
 HRESULT load_format(int fd, const Chunk& c, Track* t);
 

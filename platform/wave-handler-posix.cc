@@ -33,12 +33,11 @@ HRESULT open_wave(int fd, uint64_t file_size, std::vector<Track>* tracks) {
   const uint32_t id = le32(h);
   if (id != fourcc("RIFF") && id != fourcc("RF64")) return AVIERR_FILEREAD;
   if (file_size < 12 || le32(h + 8) != fourcc("WAVE")) return AVIERR_BADFORMAT;
-  uint64_t end = riff_end(le32(h + 4)), long_data = kSizeElsewhere;
-  if (id == fourcc("RF64")) {
-    uint64_t riff_size = le32(h + 4);
-    if ((r = read_ds64(fd, file_size, &riff_size, &long_data)) != S_OK) return r;
-    end = riff_size > UINT64_MAX - 8 ? UINT64_MAX : 8 + riff_size;
+  uint64_t riff_size = le32(h + 4), long_data = kSizeElsewhere;
+  if (id == fourcc("RF64") && (r = read_ds64(fd, file_size, &riff_size, &long_data)) != S_OK) {
+    return r;
   }
+  const uint64_t end = riff_size > UINT64_MAX - 8 ? UINT64_MAX : 8 + riff_size;
   Chunk fmt{}, data{};
   r = walk_riff(
       fd, end, file_size,
