@@ -54,9 +54,11 @@ struct AviParse {
     return load_format(fd, strf, &t);
   }
 
-  // A chunk of the file's body. Windows finds no list that the file cuts
-  // short, and reads what it can of an index cut short; movi cut short
-  // holds less than its streams declare, refused before any output exists.
+  // A chunk of the file's body. A header list that the end of the file cuts
+  // short is not found, as under Windows, and an index cut short is not
+  // used: the movi walk finds the chunks, as Windows does. A movi list cut
+  // short holds less than its streams declare, refused before any output
+  // exists.
   HRESULT top(const Chunk& c) {
     const bool whole = !c.runs_past(file_size);
     if (c.id == fourcc("LIST") && c.type == fourcc("hdrl") && !hdrl && whole) {
