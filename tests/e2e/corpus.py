@@ -14,6 +14,7 @@ only an extensible format, which passes through whole, is taken from the
 file as the writer stored it.
 """
 
+import io
 import os
 import random
 import struct
@@ -41,11 +42,6 @@ class Entry:
     stored: bytes = None      # a 40-byte extensible format, which passes through
     length: int = None
     error: str = None         # the open error, when the file does not open
-
-    @property
-    def read_fails(self):
-        """The stream declares blocks the file does not hold."""
-        return self.length is not None
 
 
 def converts(name, file, content, fmt, data, stored=None):
@@ -93,10 +89,10 @@ def run_writer(args, raw, pipe=False):
             return f.read()
 
 
-def ffmpeg(sample_format, codec, fmt, raw, *options, pipe=False):
+def ffmpeg(sample_format, codec, fmt, raw, *options, container="wav", pipe=False):
     return run_writer(["ffmpeg", "-nostdin", "-v", "error", "-f", sample_format,
                        "-ar", str(fmt.rate), "-ac", str(fmt.channels), "-i", "IN", *options,
-                       "-c:a", codec, "-f", "wav", "OUT"], raw, pipe)
+                       "-c:a", codec, "-f", container, "OUT"], raw, pipe)
 
 
 def sox(encoding, fmt, raw, pipe=False):
@@ -106,15 +102,11 @@ def sox(encoding, fmt, raw, pipe=False):
 
 
 def python_wave(fmt, raw):
-    with tempfile.TemporaryDirectory(prefix="tonewell-corpus-") as tmp:
-        path = os.path.join(tmp, "out.wav")
-        with wave.open(path, "wb") as w:
-            w.setnchannels(fmt.channels)
-            w.setsampwidth(fmt.bits // 8)
-            w.setframerate(fmt.rate)
-            w.writeframes(raw)
-        with open(path, "rb") as f:
-            return f.read()
+    out = io.BytesIO()
+    with wave.open(out, "wb") as w:
+        w.setparams((fmt.channels, fmt.bits // 8, fmt.rate, 0, "NONE", None))
+        w.writeframes(raw)
+    return out.getvalue()
 
 
 def stored_chunk(content, fourcc):
@@ -156,41 +148,38 @@ def tool_wave_entries():
     def add(name, fmt, data, content):
         entries.append(converts(name, "in.wav", content, fmt, data, extensible(content)))
 
-    formats = [  # (writer, sample format, codec or encoding, format)
-        ("ffmpeg", "u8", "pcm_u8", WaveFormat(1, 8000, 8)),
-        ("ffmpeg", "s16le", "pcm_s16le", WaveFormat(2, 44100, 16)),
-        ("ffmpeg", "s16le", "pcm_s16le", WaveFormat(3, 44100, 16)),
-        ("ffmpeg", "s24le", "pcm_s24le", WaveFormat(6, 48000, 24)),
-        ("ffmpeg", "s32le", "pcm_s32le", WaveFormat(8, 96000, 32)),
-        ("sox", None, "unsigned", WaveFormat(1, 11025, 8)),
-        ("sox", None, "signed", WaveFormat(2, 48000, 24)),
-        ("sox", None, "signed", WaveFormat(4, 48000, 32)),
-        ("sox", None, "signed", WaveFormat(5, 32000, 16)),
-        ("sox", None, "signed", WaveFormat(7, 48000, 16)),
+    formats = [  # writer, its name for the samples' encoding, format
+        ("ffmpeg", "u8", WaveFormat(1, 8000, 8)),
+        ("ffmpeg", "s16le", WaveFormat(2, 44100, 16)),
+        ("ffmpeg", "s16le", WaveFormat(3, 44100, 16)),
+        ("ffmpeg", "s24le", WaveFormat(6, 48000, 24)),
+        ("ffmpeg", "s32le", WaveFormat(8, 96000, 32)),
+        ("ffmpeg", "f32le", WaveFormat(2, 48000, 32, FLOAT)),
+        ("ffmpeg", "f64le", WaveFormat(1, 48000, 64, FLOAT)),
+        ("sox", "unsigned", WaveFormat(1, 11025, 8)),
+        ("sox", "signed", WaveFormat(2, 48000, 24)),
+        ("sox", "signed", WaveFormat(4, 48000, 32)),
+        ("sox", "signed", WaveFormat(5, 32000, 16)),
+        ("sox", "signed", WaveFormat(7, 48000, 16)),
+        ("sox", "floating-point", WaveFormat(2, 48000, 32, FLOAT)),
+        ("sox", "floating-point", WaveFormat(2, 48000, 64, FLOAT)),
+        ("Python wave", None, WaveFormat(1, 22050, 8)),
+        ("Python wave", None, WaveFormat(2, 22050, 24)),
     ]
-    for i, (writer, sample_format, codec, fmt) in enumerate(formats):
-        data = pattern(fmt.block_align * (301 + i), 100 + i)
-        if writer == "ffmpeg":
-            content = ffmpeg(sample_format, codec, fmt, data)
+    for i, (writer, encoding, fmt) in enumerate(formats):
+        blocks = 301 + i
+        if fmt.tag == FLOAT:
+            data = float_samples(fmt.channels * blocks, fmt.bits // 8, i)
         else:
-            content = sox(codec, fmt, data)
-        add(f"{writer}: {fmt.bits}-bit {fmt.channels}ch", fmt, data, content)
-
-    for writer, size, channels in (("ffmpeg", 4, 2), ("ffmpeg", 8, 1), ("sox", 4, 2),
-                                   ("sox", 8, 2)):
-        fmt = WaveFormat(channels, 48000, 8 * size, FLOAT)
-        data = float_samples(channels * 257, size, size * channels)
+            data = pattern(fmt.block_align * blocks, 100 + i)
         if writer == "ffmpeg":
-            name = f"f{8 * size}le"
-            content = ffmpeg(name, "pcm_" + name, fmt, data)
+            content = ffmpeg(encoding, "pcm_" + encoding, fmt, data)
+        elif writer == "sox":
+            content = sox(encoding, fmt, data)
         else:
-            content = sox("floating-point", fmt, data)
-        add(f"{writer}: {8 * size}-bit float {channels}ch", fmt, data, content)
-
-    for width, channels in ((1, 1), (3, 2)):
-        fmt = WaveFormat(channels, 22050, 8 * width)
-        data = pattern(fmt.block_align * 333, 120 + width)
-        add(f"Python wave: {8 * width}-bit {channels}ch", fmt, data, python_wave(fmt, data))
+            content = python_wave(fmt, data)
+        kind = "float" if fmt.tag == FLOAT else "PCM"
+        add(f"{writer}: {fmt.bits}-bit {kind} {fmt.channels}ch", fmt, data, content)
 
     data = pattern(4 * 1000, 130)
     add("ffmpeg: bext chunk before the data", STEREO16, data,
@@ -293,16 +282,12 @@ def tool_avi_entries():
                                       ("s24le", "pcm_s24le", WaveFormat(6, 48000, 24))):
         # Odd-sized chunks of 8-bit mono carry pad bytes.
         data = pattern(fmt.block_align * 20001, fmt.channels)
-        content = run_writer(["ffmpeg", "-nostdin", "-v", "error", "-f", sample_format,
-                              "-ar", str(fmt.rate), "-ac", str(fmt.channels), "-i", "IN",
-                              "-c:a", codec, "-f", "avi", "OUT"], data)
+        content = ffmpeg(sample_format, codec, fmt, data, container="avi")
         entries.append(converts(f"ffmpeg AVI: {fmt.bits}-bit {fmt.channels}ch", "in.avi",
                                 content, fmt, data, extensible(content, "strf")))
     data = pattern(4 * 1000, 150)
-    content = run_writer(["ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi",
-                          "-i", "color=c=red:s=16x16:r=10:d=1", "-f", "s16le", "-ar", "44100",
-                          "-ac", "2", "-i", "IN", "-c:v", "rawvideo", "-c:a", "pcm_s16le",
-                          "-f", "avi", "OUT"], data)
+    content = ffmpeg("s16le", "pcm_s16le", STEREO16, data, "-f", "lavfi",
+                     "-i", "color=c=red:s=16x16:r=10:d=1", "-c:v", "rawvideo", container="avi")
     entries.append(converts("ffmpeg AVI: video and audio", "in.avi", content, STEREO16, data))
     return entries
 

@@ -511,7 +511,8 @@ def corpus_cases():
         if entry.error:
             outcome = run.open_failed(OPEN_ERRORS[entry.error])
         else:
-            outcome = run.read_failed(stream) if entry.read_fails else run.converted(stream)
+            declared_more = entry.length is not None
+            outcome = run.read_failed(stream) if declared_more else run.converted(stream)
         cases.append(run_case_of(entry.name, run, {entry.file: entry.content}, outcome, stream))
     return cases
 
