@@ -16,6 +16,7 @@ int stream_of(uint32_t id) {
 
 struct AviParse {
   int fd;
+  uint64_t file_size;
   std::vector<Track>* tracks;
   int audio[kMaxStreams];  // stream number -> index in tracks, or -1
   int streams = 0;
@@ -30,7 +31,7 @@ struct AviParse {
   HRESULT strl(const Chunk& list) {
     if (streams == kMaxStreams) return AVIERR_BADFORMAT;
     Chunk strh{}, strf{};
-    HRESULT r = walk(fd, list.data + 4, list.next, [&](const Chunk& c) {
+    HRESULT r = walk(fd, list.data + 4, list.data + list.size, [&](const Chunk& c) {
       if (c.id == fourcc("strh") && strh.id == 0) strh = c;
       if (c.id == fourcc("strf") && strf.id == 0) strf = c;
       return S_OK;
@@ -53,15 +54,24 @@ struct AviParse {
     return load_format(fd, strf, &t);
   }
 
+  // A chunk of the file's body. A header list that the end of the file cuts
+  // short is not found, as under Windows, and an index cut short is not
+  // used: the movi walk finds the chunks, as Windows does. A movi list cut
+  // short holds less than its streams declare, refused before any output
+  // exists.
   HRESULT top(const Chunk& c) {
-    if (c.id == fourcc("LIST") && c.type == fourcc("hdrl") && !hdrl) {
+    const bool whole = !c.runs_past(file_size);
+    if (c.id == fourcc("LIST") && c.type == fourcc("hdrl") && !hdrl && whole) {
       hdrl = true;
-      return walk(fd, c.data + 4, c.next, [&](const Chunk& s) {
+      return walk(fd, c.data + 4, c.data + c.size, [&](const Chunk& s) {
         return s.id == fourcc("LIST") && s.type == fourcc("strl") ? strl(s) : S_OK;
       });
     }
-    if (c.id == fourcc("LIST") && c.type == fourcc("movi") && movi.id == 0) movi = c;
-    if (c.id == fourcc("idx1") && idx1.id == 0) idx1 = c;
+    if (c.id == fourcc("LIST") && c.type == fourcc("movi") && movi.id == 0) {
+      if (!whole) return AVIERR_BADFORMAT;
+      movi = c;
+    }
+    if (c.id == fourcc("idx1") && idx1.id == 0 && whole) idx1 = c;
     return S_OK;
   }
 
@@ -69,18 +79,24 @@ struct AviParse {
   HRESULT scan(uint64_t begin, uint64_t end, int depth) {
     return walk(fd, begin, end, [&](const Chunk& c) {
       if (c.id == fourcc("LIST")) {
-        return c.type == fourcc("rec ") && depth < 4 ? scan(c.data + 4, c.next, depth + 1) : S_OK;
+        return c.type == fourcc("rec ") && depth < 4 ? scan(c.data + 4, c.data + c.size, depth + 1)
+                                                     : S_OK;
       }
       if (Track* t = track_of(c.id)) t->add(c.data, c.size);
       return S_OK;
     });
   }
 
-  // idx1 entries (id, flags, offset, size), their offsets relative to the
-  // 'movi' type field or absolute, as the first entry shows.
+  // The audio streams' idx1 entries (id, flags, offset, size), in index
+  // order. Each must name a chunk of its stream, of its size, inside the
+  // movi list: an entry pointing elsewhere would deliver other bytes. The
+  // offsets count from the 'movi' type field or from the start of the file,
+  // as the first audio entry shows; entries of other streams and of 'rec '
+  // lists are not needed.
   HRESULT index() {
-    const uint64_t count = idx1.size / 16, body = movi.data + 4, end = movi.data + movi.size;
+    const uint64_t count = idx1.size / 16;
     uint64_t base = 0;
+    bool based = false;
     std::vector<uint8_t> e(16 * 4096);
     for (uint64_t i = 0; i < count; i += 4096) {
       size_t n = size_t(std::min<uint64_t>(4096, count - i));
@@ -88,37 +104,47 @@ struct AviParse {
       if (r != S_OK) return r;
       for (size_t k = 0; k < n; ++k) {
         const uint8_t* p = &e[16 * k];
-        uint64_t offset = le32(p + 8);
-        uint32_t size = le32(p + 12);
-        if (i + k == 0 && (r = find_base(le32(p), offset, &base)) != S_OK) return r;
-        Track* t = track_of(le32(p));
+        const uint32_t id = le32(p), size = le32(p + 12);
+        const uint64_t offset = le32(p + 8);
+        Track* t = track_of(id);
         if (!t) continue;
-        uint64_t at = base + offset;
-        if (at < body || at > end || 8 + uint64_t{size} > end - at) return AVIERR_BADFORMAT;
-        t->add(at + 8, size);
+        r = based ? holds_chunk(base + offset, id, size) : find_base(offset, id, size, &base);
+        if (r == S_FALSE) return AVIERR_BADFORMAT;
+        if (r != S_OK) return r;
+        based = true;
+        t->add(base + offset + 8, size);
       }
     }
     return S_OK;
   }
 
-  HRESULT find_base(uint32_t id, uint64_t offset, uint64_t* base) {
+  // The base of the index's offsets that puts an entry on its chunk: the
+  // 'movi' type field or the start of the file. S_FALSE when neither does.
+  HRESULT find_base(uint64_t offset, uint32_t id, uint32_t size, uint64_t* base) {
     for (uint64_t b : {movi.data, uint64_t{0}}) {
-      uint8_t h[4];
-      if (b + offset < movi.data + 4 || b + offset + 4 > movi.data + movi.size) continue;
-      HRESULT r = read_at(fd, h, 4, b + offset);
-      if (r != S_OK) return r;
-      if (le32(h) == id) {
-        *base = b;
-        return S_OK;
-      }
+      HRESULT r = holds_chunk(b + offset, id, size);
+      if (r == S_OK) *base = b;
+      if (r != S_FALSE) return r;
     }
-    return AVIERR_BADFORMAT;
+    return S_FALSE;
+  }
+
+  // S_OK when a chunk `id` of `size` bytes starts at `at` inside the movi
+  // list, S_FALSE when not.
+  HRESULT holds_chunk(uint64_t at, uint32_t id, uint32_t size) {
+    const uint64_t body = movi.data + 4, end = movi.data + movi.size;
+    if (at < body || at > end || 8 + uint64_t{size} > end - at) return S_FALSE;
+    uint8_t h[8];
+    HRESULT r = read_at(fd, h, sizeof h, at);
+    if (r != S_OK) return r;
+    return le32(h) == id && le32(h + 4) == size ? S_OK : S_FALSE;
   }
 
   HRESULT run(uint64_t end) {
-    HRESULT r = walk(fd, 12, end, [&](const Chunk& c) { return top(c); });
+    HRESULT r = walk_riff(fd, end, file_size, [&](const Chunk& c) { return top(c); });
     if (r != S_OK) return r;
-    if (!hdrl || movi.id == 0) return AVIERR_BADFORMAT;
+    // The lists not found are lists Windows could not read.
+    if (!hdrl || movi.id == 0) return AVIERR_FILEREAD;
     if (idx1.size >= 16) return index();
     return scan(movi.data + 4, movi.data + movi.size, 0);
   }
@@ -130,10 +156,8 @@ HRESULT open_avi(int fd, uint64_t file_size, std::vector<Track>* tracks) {
   if (r != S_OK) return r;
   // Windows' handler cannot read anything but RIFF AVI, WAVE included.
   if (le32(h) != fourcc("RIFF") || le32(h + 8) != fourcc("AVI ")) return AVIERR_FILEREAD;
-  const uint64_t riff_size = le32(h + 4);
-  if (riff_size < 4 || riff_size > file_size - 8) return AVIERR_BADFORMAT;
-  AviParse avi{fd, tracks, {}};
-  return avi.run(8 + riff_size);
+  AviParse avi{fd, file_size, tracks, {}};
+  return avi.run(8 + uint64_t{le32(h + 4)});
 }
 
 }  // namespace

@@ -216,6 +216,9 @@ std::vector<OpenCase> open_cases() {
   const Bytes script{'A', 'V', 'I', 'S', 'o', 'u', 'r', 'c', 'e', '(', '"', 'a', '"', ')'};
   const Bytes wave = riff("WAVE", cat({fmt, data}));
   const Bytes avi_ok = avi(hdrl(strl), movi);
+  const Bytes two_chunk_movi =
+      list("movi", cat({chunk("00wb", Bytes{1, 2, 3, 4}), chunk("JUNK", Bytes(4, 0)),
+                        chunk("00wb", Bytes{5, 6, 7, 8})}));
   WavLayout rf64_layout;
   rf64_layout.rf64 = true;
   // ds64 holds the RIFF size at 20 and the data size at 28.
@@ -227,11 +230,12 @@ std::vector<OpenCase> open_cases() {
       {"riff_other_form", riff("RMID", data), REGDB_E_CLASSNOTREG},
       {"rifx", cat({id("RIFX"), u32(4), id("WAVE")}), REGDB_E_CLASSNOTREG},
       {"wave_ok", riff("WAVE", cat({fmt, data})), S_OK},
-      {"wave_data_before_fmt", riff("WAVE", cat({data, fmt})), S_OK},
+      // Windows' reader looks for the data chunk after the fmt chunk only.
+      {"wave_data_before_fmt", riff("WAVE", cat({data, fmt})), AVIERR_FILEREAD},
       {"wave_trailing_bytes", cat({riff("WAVE", cat({fmt, data})), Bytes{1, 2, 3}}), S_OK},
-      {"wave_no_fmt", riff("WAVE", data), AVIERR_BADFORMAT},
-      {"wave_no_data", riff("WAVE", fmt), AVIERR_BADFORMAT},
-      {"wave_nothing", riff("WAVE", Bytes()), AVIERR_BADFORMAT},
+      {"wave_no_fmt", riff("WAVE", data), AVIERR_FILEREAD},
+      {"wave_no_data", riff("WAVE", fmt), AVIERR_FILEREAD},
+      {"wave_nothing", riff("WAVE", Bytes()), AVIERR_FILEREAD},
       {"fmt_14_bytes", riff("WAVE", cat({chunk("fmt ", pcm_format(2, 8000, 16, 14)), data})),
        AVIERR_BADFORMAT},
       {"fmt_huge", riff("WAVE", cat({chunk("fmt ", Bytes(70000, 1)), data})), AVIERR_BADFORMAT},
@@ -240,12 +244,28 @@ std::vector<OpenCase> open_cases() {
        cat({id("RIFF"), u32(4 + 24 + 12), id("WAVE"), fmt,
             raw_chunk("data", 1000, Bytes{1, 2, 3, 4})}),
        AVIERR_BADFORMAT},
-      {"riff_overruns_file", cat({id("RIFF"), u32(1000), id("WAVE"), fmt, data}), AVIERR_BADFORMAT},
-      {"riff_size_below_form", cat({id("RIFF"), u32(2), id("WAVE"), fmt, data}), AVIERR_BADFORMAT},
+      // Chunks are found whose header starts inside the RIFF size; they may
+      // run past it, up to the end of the file.
+      {"riff_overruns_file", cat({id("RIFF"), u32(1000), id("WAVE"), fmt, data}), S_OK},
+      {"riff_size_below_form", cat({id("RIFF"), u32(2), id("WAVE"), fmt, data}), AVIERR_FILEREAD},
+      {"riff_ends_inside_fmt", cat({id("RIFF"), u32(5), id("WAVE"), fmt, data}), AVIERR_FILEREAD},
+      {"riff_ends_before_data",
+       cat({id("RIFF"), u32(uint32_t(4 + fmt.size() + 12)), id("WAVE"), fmt, list("INFO", Bytes()),
+            data}),
+       AVIERR_FILEREAD},
+      {"riff_size_ends_inside_data", cat({id("RIFF"), u32(4 + 24 + 10), id("WAVE"), fmt, data}),
+       S_OK},
+      // tonewell's own largest plain header, and the placeholder of
+      // streaming writers.
+      {"riff_size_ffffffff", cat({id("RIFF"), u32(0xFFFFFFFFu), id("WAVE"), fmt, data}), S_OK},
+      {"fmt_cut_short", cat({id("RIFF"), u32(100), id("WAVE"), slice(fmt, 0, 20)}),
+       AVIERR_FILEREAD},
+      {"chunk_before_data_overruns_file",
+       riff("WAVE", cat({fmt, raw_chunk("JUNK", 5000, Bytes(4, 0)), data})), AVIERR_FILEREAD},
       {"unread_list_not_examined",
        riff("WAVE", cat({fmt, list("INFO", raw_chunk("ISFT", 100, Bytes(4, 'x'))), data})), S_OK},
       {"list_without_type", riff("WAVE", cat({fmt, raw_chunk("LIST", 2, Bytes{0, 0}), data})),
-       AVIERR_BADFORMAT},
+       S_OK},
       {"size_ffffffff", riff("WAVE", cat({fmt, raw_chunk("data", 0xFFFFFFFFu, eight_bytes())})),
        AVIERR_BADFORMAT},
       {"avi_ok", avi(hdrl(strl), movi), S_OK},
@@ -257,8 +277,13 @@ std::vector<OpenCase> open_cases() {
                                   raw_chunk("strf", 100, pcm_format(2, 8000, 16))}))),
            movi),
        AVIERR_BADFORMAT},
-      {"avi_no_hdrl", avi(Bytes(), movi), AVIERR_BADFORMAT},
-      {"avi_no_movi", avi(hdrl(strl), Bytes()), AVIERR_BADFORMAT},
+      {"avi_no_hdrl", avi(Bytes(), movi), AVIERR_FILEREAD},
+      {"avi_no_movi", avi(hdrl(strl), Bytes()), AVIERR_FILEREAD},
+      {"avi_riff_beyond_file", put_at(avi_ok, 4, u32(uint32_t(avi_ok.size()))), S_OK},
+      {"avi_riff_size_0", put_at(avi_ok, 4, u32(0)), AVIERR_FILEREAD},
+      {"avi_hdrl_cut_short", slice(avi_ok, 0, 40), AVIERR_FILEREAD},
+      // A movi list cut short holds less than its streams declare.
+      {"avi_movi_cut_short", slice(avi_ok, 0, avi_ok.size() - 2), AVIERR_BADFORMAT},
       {"avi_no_strh", avi(hdrl(list("strl", chunk("strf", pcm_format(2, 8000, 16)))), movi),
        AVIERR_BADFORMAT},
       {"avi_strh_too_small",
@@ -283,12 +308,30 @@ std::vector<OpenCase> open_cases() {
        AVIERR_BADFORMAT},
       {"avi_index_matches_nothing", avi(hdrl(strl), movi, chunk("idx1", idx1_entry("00wb", 6, 8))),
        AVIERR_BADFORMAT},
+      // Every audio entry must name its chunk, not only the first.
+      {"avi_index_entry_on_other_chunk",
+       avi(hdrl(strl), two_chunk_movi,
+           chunk("idx1", cat({idx1_entry("00wb", 4, 4), idx1_entry("00wb", 16, 4)}))),
+       AVIERR_BADFORMAT},
+      {"avi_index_entry_size_differs",
+       avi(hdrl(strl), two_chunk_movi,
+           chunk("idx1", cat({idx1_entry("00wb", 4, 4), idx1_entry("00wb", 28, 2)}))),
+       AVIERR_BADFORMAT},
+      {"avi_index_entries_of_other_streams_unchecked",
+       avi(hdrl(strl), two_chunk_movi,
+           chunk("idx1", cat({idx1_entry("01wb", 999, 4), idx1_entry("00wb", 4, 4)}))),
+       S_OK},
       // The extension's first three letters pick the handler, in any case.
       {"wave_as_WAVE", wave, S_OK, ".WAVE"},
       {"avi_as_Avi2", avi_ok, S_OK, ".Avi2"},
       {"avi_in_wav", avi_ok, AVIERR_BADFORMAT, ".wav"},
       {"other_riff_form_in_wav", riff("RMID", data), AVIERR_BADFORMAT, ".wav"},
       {"script_in_wav", script, AVIERR_FILEREAD, ".wav"},
+      {"rifx_in_wav",
+       cat({id("RIFX"), u32(uint32_t(wave.size() - 8)), slice(wave, 8, wave.size() - 8)}),
+       AVIERR_FILEREAD, ".wav"},
+      {"riff_id_only_in_wav", id("RIFF"), AVIERR_FILEREAD, ".wav"},
+      {"riff_form_cut_in_wav", slice(wave, 0, 10), AVIERR_BADFORMAT, ".wav"},
       {"empty_in_wav", Bytes(), AVIERR_FILEREAD, ".wav"},
       {"wave_in_avi", wave, AVIERR_FILEREAD, ".avi"},
       {"script_in_avi", script, AVIERR_FILEREAD, ".avi"},
@@ -309,8 +352,8 @@ std::vector<OpenCase> open_cases() {
             raw_chunk("data", 0xFFFFFFFFu, eight_bytes())}),
        AVIERR_BADFORMAT, ".wav"},
       {"rf64_ds64_too_small", put_at(rf64, 16, u32(24)), AVIERR_BADFORMAT, ".wav"},
-      {"rf64_riff_beyond_file", put_at(rf64, 20, u64(rf64.size() - 7)), AVIERR_BADFORMAT, ".wav"},
-      {"rf64_riff_size_wraps", put_at(rf64, 20, u64(~0ull)), AVIERR_BADFORMAT, ".wav"},
+      {"rf64_riff_beyond_file", put_at(rf64, 20, u64(rf64.size() - 7)), S_OK, ".wav"},
+      {"rf64_riff_size_wraps", put_at(rf64, 20, u64(~0ull)), S_OK, ".wav"},
       {"rf64_data_beyond_file", put_at(rf64, 28, u64(9)), AVIERR_BADFORMAT, ".wav"},
       {"rf64_data_size_wraps", put_at(rf64, 28, u64(~0ull - 7)), AVIERR_BADFORMAT, ".wav"},
   };
@@ -406,6 +449,37 @@ TEST_F(AviFileTest, WaveChunksBeforeDataAndPartialBlock) {
     ASSERT_TRUE(open_stream(path));
     EXPECT_EQ(info().dwLength, 500u);
     EXPECT_EQ(read_all(64), slice(data, 0, 3000));
+    close_all();
+  }
+}
+
+// Files whose writers were careless, read as Windows reads them: the whole
+// data chunk, wherever the RIFF size ends.
+TEST_F(AviFileTest, WaveReadAsWindowsReadsIt) {
+  const Bytes fmt = chunk("fmt ", pcm_format(2, 8000, 16));
+  const Bytes data = pattern_bytes(4 * 250, 8);
+  const Bytes body = chunk("data", data);
+  const uint32_t size = uint32_t(4 + fmt.size() + body.size());
+  const Bytes note = cat({id("note"), u32(5), Bytes{1, 2, 3, 4, 5}});  // no pad byte
+  struct {
+    const char* name;
+    Bytes content;
+  } const cases[] = {
+      {"riff_size_short", cat({id("RIFF"), u32(size - 999), id("WAVE"), fmt, body})},
+      {"riff_size_beyond_file", cat({id("RIFF"), u32(size + 999), id("WAVE"), fmt, body})},
+      {"riff_size_ffffffff", cat({id("RIFF"), u32(0xFFFFFFFFu), id("WAVE"), fmt, body})},
+      {"odd_chunk_without_pad", riff("WAVE", cat({fmt, note, body}))},
+      {"odd_chunk_with_pad", riff("WAVE", cat({fmt, chunk("note", Bytes(5, 1)), body}))},
+      {"second_data_ignored", riff("WAVE", cat({fmt, body, chunk("data", Bytes(40, 9))}))},
+      {"bytes_after_riff", cat({riff("WAVE", cat({fmt, body})), Bytes(7, 0xFF)})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir.file("r.wav");
+    write_bytes(path, c.content);
+    ASSERT_TRUE(open_stream(path));
+    EXPECT_EQ(info().dwLength, 250u);
+    EXPECT_EQ(read_all(100), data);
     close_all();
   }
 }
@@ -631,6 +705,45 @@ TEST_F(AviFileTest, AviWithRelativeAndAbsoluteIndexOffsets) {
     Bytes idx = cat({idx1_entry("00wb", base + 4, 4), idx1_entry("00wb", base + 28, 4)});
     std::string path = dir.file("x.avi");
     write_bytes(path, avi(h, movi, chunk("idx1", idx)));
+    ASSERT_TRUE(open_stream(path));
+    EXPECT_EQ(read_all(2), (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+    close_all();
+  }
+}
+
+// Chunks in 'rec ' lists, found through an index that lists the lists
+// before their chunks, or only the chunks, with offsets of either base; and
+// by the movi walk where the index is out of reach.
+TEST_F(AviFileTest, RecListsReadThroughTheIndex) {
+  const Bytes h = hdrl(audio_strl());
+  const Bytes movi =
+      list("movi",
+           cat({list("rec ", cat({chunk("00wb", Bytes{1, 2, 3, 4}), chunk("01wb", Bytes{9, 9})})),
+                list("rec ", chunk("00wb", Bytes{5, 6, 7, 8}))}));
+  const uint32_t movi_at = uint32_t(12 + h.size() + 8);  // the 'movi' type field
+  for (uint32_t base : {0u, movi_at}) {
+    for (bool list_entries : {true, false}) {
+      SCOPED_TRACE(testing::Message()
+                   << base << (list_entries ? " with" : " without") << " rec entries");
+      Bytes idx = list_entries ? idx1_entry("rec ", base + 4, 26) : Bytes();
+      append(idx, cat({idx1_entry("00wb", base + 16, 4), idx1_entry("01wb", base + 28, 2)}));
+      if (list_entries) append(idx, idx1_entry("rec ", base + 38, 16));
+      append(idx, idx1_entry("00wb", base + 50, 4));
+      std::string path = dir.file("rec.avi");
+      write_bytes(path, avi(h, movi, chunk("idx1", idx)));
+      ASSERT_TRUE(open_stream(path));
+      EXPECT_EQ(read_all(2), (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+      close_all();
+    }
+  }
+  // An index outside the RIFF size, or cut short by the end of the file, is
+  // not used: the movi walk finds the chunks.
+  Bytes indexed = avi(h, movi, chunk("idx1", idx1_entry("00wb", 6, 4)));
+  const uint32_t before_index = uint32_t(indexed.size() - 8 - 16 - 8);
+  for (const Bytes& content :
+       {put_at(indexed, 4, u32(before_index)), slice(indexed, 0, indexed.size() - 4)}) {
+    std::string path = dir.file("rec.avi");
+    write_bytes(path, content);
     ASSERT_TRUE(open_stream(path));
     EXPECT_EQ(read_all(2), (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
     close_all();

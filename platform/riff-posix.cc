@@ -28,7 +28,7 @@ HRESULT read_riff_header(int fd, uint64_t file_size, uint8_t h[12]) {
 }
 
 HRESULT read_chunk(int fd, uint64_t pos, uint64_t end, Chunk* c, uint64_t long_data) {
-  if (end - pos < 8) return S_FALSE;
+  if (pos >= end || end - pos < 8) return S_FALSE;
   uint8_t h[12];
   HRESULT r = read_at(fd, h, 8, pos);
   if (r != S_OK) return r;
@@ -37,14 +37,21 @@ HRESULT read_chunk(int fd, uint64_t pos, uint64_t end, Chunk* c, uint64_t long_d
   if (c->id == fourcc("data") && c->size == kSizeElsewhere) c->size = long_data;
   c->type = 0;
   c->data = pos + 8;
-  if (c->size > end - c->data) return AVIERR_BADFORMAT;
-  c->next = std::min(c->data + c->size + (c->size & 1), end);
-  if (c->id == fourcc("LIST") || c->id == fourcc("RIFF")) {
-    if (c->size < 4) return AVIERR_BADFORMAT;
+  // Past the end of a 64-bit file offset, the chunk runs past any end.
+  c->next = c->size > UINT64_MAX - 1 - c->data ? UINT64_MAX : c->data + c->size + (c->size & 1);
+  if ((c->id == fourcc("LIST") || c->id == fourcc("RIFF")) && c->size >= 4 && end - c->data >= 4) {
     if ((r = read_at(fd, h + 8, 4, c->data)) != S_OK) return r;
     c->type = le32(h + 8);
   }
   return S_OK;
+}
+
+HRESULT skip_pad(int fd, uint64_t file_size, Chunk* c) {
+  if ((c->size & 1) == 0 || c->next > file_size) return S_OK;
+  uint8_t pad;
+  HRESULT r = read_at(fd, &pad, 1, c->next - 1);
+  if (r == S_OK && pad != 0) --c->next;
+  return r;
 }
 
 HRESULT load_format(int fd, const Chunk& c, Track* t) {

@@ -64,34 +64,64 @@ struct Chunk {
   uint64_t size;
   uint32_t type;  // the form or list type of a RIFF or LIST chunk, else 0
   uint64_t data;  // first byte of the body
-  uint64_t next;  // the following chunk: after the body and its pad byte
+  uint64_t next;  // where the following chunk starts: after the body and its pad byte
+
+  // Whether the body runs past `end`; `data` is at most `end`.
+  bool runs_past(uint64_t end) const { return size > end - data; }
 };
 
 // A 32-bit size field of 0xFFFFFFFF in an RF64 file: the size is stored
 // elsewhere, in 64 bits.
 constexpr uint32_t kSizeElsewhere = 0xFFFFFFFFu;
 
-// The chunk at `pos` of a parent whose body ends at `end`. S_FALSE when fewer
-// than 8 bytes remain (trailing bytes are ignored, as readers commonly do);
-// AVIERR_BADFORMAT when the chunk overruns its parent. A missing pad byte
-// after the last chunk is tolerated. A data chunk whose size field is
+// The chunk whose header is at `pos`: S_FALSE when fewer than 8 bytes remain
+// before `end`. Its body may run past `end`. A data chunk whose size field is
 // kSizeElsewhere has the size `long_data` (RF64); otherwise leave it as
 // stored.
 HRESULT read_chunk(int fd, uint64_t pos, uint64_t end, Chunk* c,
                    uint64_t long_data = kSizeElsewhere);
 
-// Calls visit(chunk) for every chunk of [begin, end); stops at its first
-// result other than S_OK.
+// Calls visit(chunk) for every chunk of a list whose body is [begin, end),
+// AVIERR_BADFORMAT for one that overruns the list; stops at visit's first
+// result other than S_OK. Bytes too few for a chunk header at the end are
+// ignored, as readers commonly do, and so is a missing pad byte after the
+// last chunk.
 template <typename Visit>
-HRESULT walk(int fd, uint64_t begin, uint64_t end, Visit visit,
-             uint64_t long_data = kSizeElsewhere) {
+HRESULT walk(int fd, uint64_t begin, uint64_t end, Visit visit) {
   Chunk c;
   for (uint64_t pos = begin;; pos = c.next) {
-    HRESULT r = read_chunk(fd, pos, end, &c, long_data);
+    HRESULT r = read_chunk(fd, pos, end, &c);
     if (r == S_FALSE) return S_OK;
+    if (r == S_OK && c.runs_past(end)) r = AVIERR_BADFORMAT;
     if (r == S_OK) r = visit(c);
     if (r != S_OK) return r;
   }
+}
+
+// Where the chunk after `c` starts, in a file of `file_size` bytes: after its
+// pad byte, or at the pad byte when that is not 0, since some writers leave
+// the pad out (and Windows' WAVE reader never skips it).
+HRESULT skip_pad(int fd, uint64_t file_size, Chunk* c);
+
+// Calls visit(chunk) for the chunks of a RIFF file's body as Windows' reader
+// finds them: each whose header starts before the body's declared end,
+// `riff_end`. A chunk may run past that end, up to the end of the file:
+// writers often miscount the RIFF size, and the data is there. The walk ends
+// after a chunk that runs past the end of the file (visit decides what that
+// means for the chunk it sought), and at visit's first result other than
+// S_OK, which it returns.
+template <typename Visit>
+HRESULT walk_riff(int fd, uint64_t riff_end, uint64_t file_size, Visit visit,
+                  uint64_t long_data = kSizeElsewhere) {
+  Chunk c;
+  for (uint64_t pos = 12; pos < riff_end; pos = c.next) {
+    HRESULT r = read_chunk(fd, pos, file_size, &c, long_data);
+    if (r == S_FALSE) return S_OK;
+    if (r == S_OK) r = visit(c);
+    if (r != S_OK || c.runs_past(file_size)) return r;
+    if ((r = skip_pad(fd, file_size, &c)) != S_OK) return r;
+  }
+  return S_OK;
 }
 
 // A wave format chunk: at least the 16 bytes of PCMWAVEFORMAT, nBlockAlign > 0.

@@ -1,5 +1,7 @@
 // The stand-in's WAVE handler: a RIFF or RF64 WAVE file holds one audio
-// stream, the bytes of its data chunk, read in whole blocks.
+// stream, the bytes of its data chunk, read in whole blocks. Chunks are found
+// as Windows' WAVE reader finds them: the first fmt chunk, then the first data
+// chunk after it.
 #include "platform/handlers-posix.h"
 
 namespace standin {
@@ -22,33 +24,41 @@ HRESULT read_ds64(int fd, uint64_t file_size, uint64_t* riff_size, uint64_t* lon
 }
 
 HRESULT open_wave(int fd, uint64_t file_size, std::vector<Track>* tracks) {
-  uint8_t h[12];
-  HRESULT r = read_riff_header(fd, file_size, h);
-  if (r != S_OK) return r;
   // Windows' handler cannot read a file that is not RIFF at all, and finds
-  // another RIFF form, such as AVI, badly formatted.
+  // another RIFF form, such as AVI, or none, badly formatted.
+  uint8_t h[12] = {};
+  if (file_size < 8) return AVIERR_FILEREAD;
+  HRESULT r = read_at(fd, h, size_t(std::min<uint64_t>(file_size, sizeof h)), 0);
+  if (r != S_OK) return r;
   const uint32_t id = le32(h);
   if (id != fourcc("RIFF") && id != fourcc("RF64")) return AVIERR_FILEREAD;
-  if (le32(h + 8) != fourcc("WAVE")) return AVIERR_BADFORMAT;
+  if (file_size < 12 || le32(h + 8) != fourcc("WAVE")) return AVIERR_BADFORMAT;
   uint64_t riff_size = le32(h + 4), long_data = kSizeElsewhere;
   if (id == fourcc("RF64") && (r = read_ds64(fd, file_size, &riff_size, &long_data)) != S_OK) {
     return r;
   }
-  if (riff_size < 4 || riff_size > file_size - 8) return AVIERR_BADFORMAT;
+  const uint64_t end = riff_size > UINT64_MAX - 8 ? UINT64_MAX : 8 + riff_size;
   Chunk fmt{}, data{};
-  r = walk(
-      fd, 12, 8 + riff_size,
+  r = walk_riff(
+      fd, end, file_size,
       [&](const Chunk& c) {
         if (c.id == fourcc("fmt ") && fmt.id == 0) fmt = c;
-        if (c.id == fourcc("data") && data.id == 0) data = c;
-        return S_OK;
+        if (c.id != fourcc("data") || fmt.id == 0) return S_OK;
+        data = c;
+        return S_FALSE;
       },
       long_data);
-  if (r != S_OK) return r;
-  if (fmt.id == 0 || data.id == 0) return AVIERR_BADFORMAT;
+  if (r < 0) return r;
+  // A chunk not found is one the reader could not read.
+  if (fmt.id == 0) return AVIERR_FILEREAD;
   tracks->emplace_back();
   Track& t = tracks->back();
   if ((r = load_format(fd, fmt, &t)) != S_OK) return r;
+  if (data.id == 0) return AVIERR_FILEREAD;
+  // Windows declares the data a chunk cut short claims, and its reads fail
+  // at the end of the file, after the program has written a header that
+  // promises the rest. Refused here, before any output exists.
+  if (data.runs_past(file_size)) return AVIERR_BADFORMAT;
   t.add(data.data, data.size);
   // A trailing partial block is dropped; past 2^32 blocks dwLength, a
   // DWORD, holds at its largest value.

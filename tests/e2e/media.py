@@ -14,6 +14,7 @@ WAVE_FORMAT_EXTENSIBLE = 0xFFFE
 PCM_SUBTYPE_GUID = bytes.fromhex("0100000000001000800000aa00389b71")
 
 AVIF_HASINDEX = 0x10
+AVIIF_LIST = 0x1
 AVIIF_KEYFRAME = 0x10
 
 
@@ -120,24 +121,44 @@ class AviTrack:
                             self.length, suggested, quality, self.sample_size, 0, 0, 0, 0))
 
 
-def avi_file(tracks):
-    """An AVI file with one strl per track, the tracks' pieces interleaved
-    round robin in "movi", and an idx1 index."""
+def avi_file(tracks, index="relative", rec=False):
+    """An AVI file with one strl per track and the tracks' pieces interleaved
+    round robin in "movi". `index`: an idx1 whose offsets count from the
+    "movi" type field ("relative", as is customary), from the start of the
+    file ("absolute"), or no idx1 (None). `rec`: each round in a
+    LIST "rec ", which the index lists before the chunks it holds."""
     header_list = b"hdrl" + chunk("avih", struct.pack(
-        "<IIIIIIIIII16x", 100000, 0, 0, AVIF_HASINDEX, 0, 0, len(tracks), 0, 4, 4))
+        "<IIIIIIIIII16x", 100000, 0, 0, AVIF_HASINDEX if index else 0, 0, 0, len(tracks), 0,
+        4, 4))
     for track in tracks:
         header_list += chunk("LIST", b"strl" + chunk("strh", track.stream_header()) +
                              chunk("strf", track.stored_format))
+    header_list = chunk("LIST", header_list)
+    # The "movi" type field's offset in the file: after RIFF, its form type
+    # and the LIST header.
+    movi_at = 12 + len(header_list) + 8
+    base = movi_at if index == "absolute" else 0
 
     movi = b"movi"
-    index = b""
+    entries = b""
     most = max(len(t.pieces) for t in tracks)
     for turn in range(most):
+        round_at = len(movi)
+        chunks = b""
+        round_entries = b""
         for number, track in enumerate(tracks):
             if turn < len(track.pieces):
                 piece = track.pieces[turn]
-                # Offsets count from the "movi" type, as is customary.
-                index += track.chunk_id(number).encode("ascii") + struct.pack(
-                    "<III", AVIIF_KEYFRAME, len(movi), len(piece))
-                movi += chunk(track.chunk_id(number), piece)
-    return riff("AVI ", chunk("LIST", header_list) + chunk("LIST", movi) + chunk("idx1", index))
+                at = round_at + (12 if rec else 0) + len(chunks)
+                round_entries += track.chunk_id(number).encode("ascii") + struct.pack(
+                    "<III", AVIIF_KEYFRAME, base + at, len(piece))
+                chunks += chunk(track.chunk_id(number), piece)
+        if rec:
+            entries += b"rec " + struct.pack("<III", AVIIF_LIST, base + round_at, 4 + len(chunks))
+            chunks = chunk("LIST", b"rec " + chunks)
+        entries += round_entries
+        movi += chunks
+    body = header_list + chunk("LIST", movi)
+    if index:
+        body += chunk("idx1", entries)
+    return riff("AVI ", body)

@@ -29,6 +29,7 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 
+import corpus
 from media import PCM_SUBTYPE_GUID, AviTrack, WaveFormat, avi_file, chunk, pattern, wav_file
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -173,6 +174,7 @@ STREAM_UNKNOWN = "オーディオストリームが開けません。不明な�
 FORMAT_FAILED = "オーディオストリームのWaveフォーマット取得に失敗しました。\n"
 OUTPUT_FAILED = "出力ファイルが開けません。パスを確認してください。\n"
 DATA_TOO_LARGE = "オーディオストリームのデータサイズが大きすぎるため出力できません。\n"
+READ_DISK = "オーディオストリーム読み込みに失敗しました。ディスクエラーが発生しました。\n"
 
 DASH_CONFLICT = "出力ファイルと - オプションは同時に指定出来ません。\n"
 BAD_OPTION = "{} オプションは使用できません。\n"
@@ -211,7 +213,7 @@ LEVEL_FLAGS = {0: ["-q"], 1: [], 2: ["-v"], 3: ["-d"]}
 
 @dataclass
 class Expectation:
-    status: int
+    status: int                  # None: the program crashes (any status but 0 and 1)
     out: str = ""                # message text on standard output
     err: str = ""                # message text on standard error
     stdout_data: bytes = None    # the WAVE bytes, when standard output carries them
@@ -351,6 +353,14 @@ class Run:
     def format_failed(self, stream):
         middle = with_input(*with_stream(*stream.facts_messages(), (ERROR, FORMAT_FAILED)))
         return self.expect(1, middle, {self.output_path: None})
+
+    def read_failed(self, stream):
+        """The header for all the stream declares, then a first read, of the
+        whole stream, that fails."""
+        errors = [(INFO, OUTPUT_OPENED), (ERROR, READ_DISK), (INFO, WRITING_ENDED),
+                  (VERBOSE, OUTPUT_CLOSED)]
+        header = Stream(stream.fmt, b"", stream.sample_count, stream.extensible).wave()
+        return self.transfer_failed(stream, errors, {self.output_path: header})
 
     def transfer_failed(self, stream, errors, files=None):
         """The transfer refused or failed with `errors` ((level, text)
@@ -830,9 +840,28 @@ def test_source_cases():
     return source_open_cases() + source_stream_cases() + source_read_cases() + source_size_cases()
 
 
+OPEN_ERRORS = {corpus.FILEREAD: OPEN_DISK_READ, corpus.BADFORMAT: OPEN_DAMAGED}
+
+
+def corpus_cases():
+    """The files from elsewhere (corpus.py), each converted verbosely to a file."""
+    cases = []
+    for entry in corpus.entries():
+        run = Run(entry.file, "out.wav", level=2)
+        stream = entry.fmt and Stream(entry.fmt, entry.data, entry.length, entry.stored)
+        if entry.error:
+            outcome = run.open_failed(OPEN_ERRORS[entry.error])
+        else:
+            declared_more = entry.length is not None
+            outcome = run.read_failed(stream) if declared_more else run.converted(stream)
+        cases.append(run_case_of(entry.name, run, {entry.file: entry.content}, outcome, stream))
+    return cases
+
+
 def all_cases():
     return (pcm_cases() + wave_cases() + avi_cases() + file_cases() + name_cases() +
-            standard_output_cases() + command_line_cases() + test_source_cases())
+            standard_output_cases() + command_line_cases() + test_source_cases() +
+            corpus_cases())
 
 
 # Where Wine's avifil32 and our stand-in answer differently, and why: the
@@ -854,7 +883,73 @@ DIFFERENCES = [
      "with nothing registered for \".avs\", Wine hands the file to its AVI handler, as for "
      "the AVS script; the suite registers the test source handler only after this case",
      lambda case: case.run.open_failed(OPEN_DISK_READ)),
+    ("ffmpeg: RF64", "wine",
+     "Wine 8.0's WAVE handler knows RIFF only and answers AVIERR_FILEREAD; the stand-in "
+     "reads RF64, which tonewell itself writes for streams past 4 GiB",
+     lambda case: case.run.open_failed(OPEN_DISK_READ)),
+    ("RIFF size 0xFFFFFFFF, data size right", "wine",
+     "Wine's WAVE reader computes the RIFF body's end, 8 + size, in 32 bits, finds nothing "
+     "in a body that ends before it starts and answers AVIERR_FILEREAD; tonewell itself "
+     "writes that size for the largest plain WAVE, and the stand-in reads it",
+     lambda case: case.run.open_failed(OPEN_DISK_READ)),
+    ("ffmpeg to a pipe: sizes 0xFFFFFFFF", "wine",
+     "as for a RIFF size of 0xFFFFFFFF; the stand-in finds the data chunk, whose size runs "
+     "past the end of the file",
+     lambda case: case.run.open_failed(OPEN_DISK_READ)),
+    ("WAVE cut inside the data", "wine",
+     "Wine declares the length the data chunk claims, and its reads fail at the end of the "
+     "file after the program has written a header promising the rest; the stand-in counts "
+     "only data that exists and refuses the file before any output is made",
+     lambda case: wine_read_fails(case)),
+    ("WAVE cut after the data header", "wine", "as for a WAVE cut inside the data",
+     lambda case: wine_read_fails(case)),
+    ("sox to a pipe: sizes of 2 GiB", "wine", "as for a WAVE cut inside the data",
+     lambda case: wine_read_fails(case)),
+    ("AVI without index cut inside the movi list", "wine",
+     "as for a WAVE cut inside the data: Wine declares the stream header's length",
+     lambda case: wine_read_fails(case)),
+    ("AVI index entry pointing past the end of the file", "wine",
+     "Wine opens the file and its reads fail where the index points outside it, after the "
+     "header is written; the stand-in checks every index entry of an audio stream at open",
+     lambda case: wine_read_fails(case)),
+    ("AVI rec lists, index without their entries", "wine",
+     "Wine takes index offsets as relative to the movi list only when the first entry "
+     "points at its first chunk, here inside a rec list; it takes them as absolute and its "
+     "reads fail. The stand-in finds the base that puts the first audio entry on its chunk",
+     lambda case: wine_read_fails(case)),
+    ("14-byte fmt without wBitsPerSample", "wine",
+     "Wine converts it, writing a header of 0 bits per sample that readers refuse; the "
+     "stand-in asks for the 16 bytes of PCMWAVEFORMAT",
+     lambda case: case.run.converted(case.stream)),
+    ("nBlockAlign 0", "wine",
+     "Wine's WAVE handler divides by it and the program crashes; the stand-in refuses it",
+     lambda case: CRASHED),
+    ("AVI RIFF size ending inside the movi list", "wine",
+     "Wine's AVI handler, without the index it did not find inside the RIFF size, crashes "
+     "in its first read; the stand-in reads the whole movi list, which the file holds",
+     lambda case: CRASHED),
+    ("AVI cut before the index", "wine", "as for an AVI RIFF size ending inside the movi list",
+     lambda case: CRASHED),
+    ("AVI cut after the movi type", "wine",
+     "Wine crashes in its first read, as for an AVI RIFF size ending inside the movi list; "
+     "the stand-in counts only data that exists and refuses a movi list cut short",
+     lambda case: CRASHED),
+    ("AVI cut inside the movi list", "wine", "as for an AVI cut after the movi type",
+     lambda case: CRASHED),
+    ("AVI stream header declaring more than is stored", "wine",
+     "Wine fails an assertion when a read runs past the data stored; the stand-in's read "
+     "fails",
+     lambda case: CRASHED),
 ]
+
+# A crash of the program under Wine: its status and Wine's dump on standard
+# output say nothing worth comparing.
+CRASHED = Expectation(None)
+
+
+def wine_read_fails(case):
+    """Wine's answer to a stream declaring more than it can read."""
+    return case.run.read_failed(case.stream)
 
 
 def expectation_for(case, program):
@@ -1011,6 +1106,9 @@ def run_case(case, program, wine_env, work_root):
                 stderr = result.stderr or b""
         except subprocess.TimeoutExpired:
             return [f"no exit within {RUN_TIMEOUT_S} s"]
+        if expected.status is None:
+            return [] if result.returncode not in (0, 1) else [
+                f"exit status {result.returncode}, expected a crash"]
         problems = []
         if status != expected.status:
             problems.append(f"exit status {status}, expected {expected.status}")
