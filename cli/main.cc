@@ -71,22 +71,29 @@ std::string code_page_spelling(const wchar_t* text) {
   return spelled;
 }
 
-// Whether `path` names the file that a standard handle is open on, as the
-// platform identifies files (volume and file index): the shell may have
-// opened a file the run reads or writes by name (`- >> in.wav`,
-// `out.wav > out.wav`).
+// The volume and file id of the file `handle` is open on, as the platform
+// identifies files; false for no file (a pipe, a console, no handle).
+bool file_identity(HANDLE handle, FILE_ID_INFO* identity) {
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+         GetFileInformationByHandleEx(handle, FileIdInfo, identity, sizeof *identity);
+}
+
+// Whether `path` names the file that a standard handle is open on: the
+// shell may have opened a file the run reads or writes by name
+// (`- >> in.wav`, `out.wav > out.wav`). A volume of 0 is one the platform
+// could not tell (Wine's, for standard handles inherited from a Unix shell);
+// the file ids decide then.
 bool is_open_as(const wchar_t* path, DWORD standard_handle) {
-  BY_HANDLE_FILE_INFORMATION standard, named;
-  if (!GetFileInformationByHandle(GetStdHandle(standard_handle), &standard)) return false;
+  FILE_ID_INFO standard, named;
+  if (!file_identity(GetStdHandle(standard_handle), &standard)) return false;
   HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  const bool same = GetFileInformationByHandle(file, &named) &&
-                    named.dwVolumeSerialNumber == standard.dwVolumeSerialNumber &&
-                    named.nFileIndexHigh == standard.nFileIndexHigh &&
-                    named.nFileIndexLow == standard.nFileIndexLow;
-  CloseHandle(file);
-  return same;
+  const bool known = file_identity(file, &named);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  const bool same_volume = standard.VolumeSerialNumber == named.VolumeSerialNumber ||
+                           standard.VolumeSerialNumber == 0 || named.VolumeSerialNumber == 0;
+  return known && same_volume &&
+         memcmp(&standard.FileId, &named.FileId, sizeof standard.FileId) == 0;
 }
 
 void report_settings(const Reporter& reporter, const RunSettings& settings) {
@@ -219,8 +226,8 @@ int tonewell_main(int argc, wchar_t** wide_argv) {
 
   // Messages stay off standard output whenever it receives the WAVE data,
   // also when the shell opened the output file there too.
-  const bool data_on_stdout = settings.data_to_stdout ||
-                              is_open_as(settings.wide_output_path, STD_OUTPUT_HANDLE);
+  const bool data_on_stdout =
+      settings.data_to_stdout || is_open_as(settings.wide_output_path, STD_OUTPUT_HANDLE);
   ProgressLine progress_line;
   Reporter reporter{settings.level, !data_on_stdout};
   if (progress_wanted(settings.level)) reporter.progress_line = &progress_line;

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -87,21 +88,21 @@ HANDLE GetStdHandle(DWORD which) {
   return index < 0 || index > 2 ? nullptr : standard[index];
 }
 
-// What identifies a file, its volume and index, from the device and inode
-// of any descriptor: a pipe or a terminal too, which Windows answers for
-// disk files only.
-BOOL GetFileInformationByHandle(HANDLE handle, BY_HANDLE_FILE_INFORMATION* information) {
+// What identifies a file, its volume and id, from the device and inode of
+// any descriptor: a pipe or a terminal too, which Windows answers for disk
+// files only.
+BOOL GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                                  DWORD size) {
   struct stat st;
   const int fd = standin_descriptor(handle);
-  if (fd < 0 || information == nullptr || fstat(fd, &st) != 0) return FALSE;
-  *information = BY_HANDLE_FILE_INFORMATION{};
-  information->dwFileAttributes = S_ISDIR(st.st_mode) ? 0x10 : 0x80;
-  information->dwVolumeSerialNumber = DWORD(st.st_dev);
-  information->nFileSizeHigh = DWORD(uint64_t(st.st_size) >> 32);
-  information->nFileSizeLow = DWORD(st.st_size);
-  information->nNumberOfLinks = DWORD(st.st_nlink);
-  information->nFileIndexHigh = DWORD(uint64_t(st.st_ino) >> 32);
-  information->nFileIndexLow = DWORD(st.st_ino);
+  if (fd < 0 || kind != FileIdInfo || size < sizeof(FILE_ID_INFO) || fstat(fd, &st) != 0) {
+    return FALSE;
+  }
+  FILE_ID_INFO identity{};
+  identity.VolumeSerialNumber = uint64_t(st.st_dev);
+  const uint64_t inode = uint64_t(st.st_ino);
+  memcpy(identity.FileId.Identifier, &inode, sizeof inode);
+  memcpy(information, &identity, sizeof identity);
   return TRUE;
 }
 

@@ -162,23 +162,27 @@ TEST_F(KernelTest, NamesToWideAndBack) {
   EXPECT_FALSE(PathFileExistsW(L"/\xd800"));
 }
 
-// A file is known by volume and index, whatever name or handle reaches it.
+// A file is known by volume and id, whatever name or handle reaches it.
 TEST_F(KernelTest, FileIdentity) {
   TempDir dir;
   const std::string file = dir.file("a.wav"), link = dir.file("b.wav"), other = dir.file("c.wav");
   fclose(fopen(file.c_str(), "w"));
   fclose(fopen(other.c_str(), "w"));
   ASSERT_EQ(::link(file.c_str(), link.c_str()), 0);
-  auto identity = [](const std::string& path) {
+  auto identity_of = [](HANDLE handle) {
+    FILE_ID_INFO id{};
+    if (!GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) return std::string();
+    return std::to_string(id.VolumeSerialNumber) + ":" +
+           std::string(reinterpret_cast<const char*>(id.FileId.Identifier), 16);
+  };
+  auto identity = [&](const std::string& path) {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     HANDLE handle = CreateFileW(wide(path).c_str(), 0, share, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    BY_HANDLE_FILE_INFORMATION info{};
     if (handle == INVALID_HANDLE_VALUE) return std::string("none");
-    EXPECT_TRUE(GetFileInformationByHandle(handle, &info));
+    const std::string id = identity_of(handle);
     CloseHandle(handle);
-    return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) +
-           ":" + std::to_string(info.nFileIndexLow);
+    return id;
   };
   EXPECT_EQ(identity(file), identity(link));
   EXPECT_NE(identity(file), identity(other));
@@ -189,18 +193,14 @@ TEST_F(KernelTest, FileIdentity) {
   const int saved = dup(1);
   const int fd = open(link.c_str(), O_WRONLY);
   dup2(fd, 1);
-  BY_HANDLE_FILE_INFORMATION standard{};
-  const BOOL known = GetFileInformationByHandle(GetStdHandle(STD_OUTPUT_HANDLE), &standard);
+  const std::string standard = identity_of(GetStdHandle(STD_OUTPUT_HANDLE));
   dup2(saved, 1);
   close(fd);
   close(saved);
-  ASSERT_TRUE(known);
-  EXPECT_EQ(identity(file), std::to_string(standard.dwVolumeSerialNumber) + ":" +
-                                std::to_string(standard.nFileIndexHigh) + ":" +
-                                std::to_string(standard.nFileIndexLow));
+  EXPECT_EQ(standard, identity(file));
   // Events and threads are no files.
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  EXPECT_FALSE(GetFileInformationByHandle(event, &standard));
+  EXPECT_EQ(identity_of(event), "");
   CloseHandle(event);
 }
 
