@@ -942,8 +942,10 @@ DIFFERENCES = [
      lambda case: CRASHED),
 ]
 
-# A crash of the program under Wine: its status and Wine's dump on standard
-# output say nothing worth comparing.
+# Wine's handler reads past what it found and mostly crashes the program;
+# what it answers depends on memory it never filled (one run in several
+# ends normally), and its dump says nothing worth comparing: only that the
+# run ends is checked.
 CRASHED = Expectation(None)
 
 
@@ -1107,8 +1109,7 @@ def run_case(case, program, wine_env, work_root):
         except subprocess.TimeoutExpired:
             return [f"no exit within {RUN_TIMEOUT_S} s"]
         if expected.status is None:
-            return [] if result.returncode not in (0, 1) else [
-                f"exit status {result.returncode}, expected a crash"]
+            return []
         problems = []
         if status != expected.status:
             problems.append(f"exit status {status}, expected {expected.status}")
