@@ -73,14 +73,19 @@ int writing_flags(const char* mode) {
 // cannot be an input and are not locked.
 int open_for_writing(const char* path, const char* mode) {
   int fd = open(path, writing_flags(mode), 0666);
+  if (fd < 0) return fd;
   struct stat st;
-  if (fd < 0 || (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode))) return fd;
+  const bool known = fstat(fd, &st) == 0;
+  if (known && !S_ISREG(st.st_mode)) return fd;
   if (!lock_whole_file(fd, F_WRLCK)) {
     close(fd);
     errno = EACCES;
     return -1;
   }
-  if (mode[0] == 'w' && ftruncate(fd, 0) != 0) {
+  // Only a file with something in it is cut: ext4 takes ftruncate to 0 as a
+  // file being replaced and writes it back at close, which cost a 512 MiB
+  // conversion into a new file 80% more time.
+  if (mode[0] == 'w' && (!known || st.st_size > 0) && ftruncate(fd, 0) != 0) {
     const int error = errno;
     close(fd);
     errno = error;
