@@ -88,8 +88,10 @@ struct AviParse {
   }
 
   // The audio streams' idx1 entries (id, flags, offset, size), in index
-  // order. Each must name a chunk of its stream, of its size, inside the
-  // movi list: an entry pointing elsewhere would deliver other bytes. The
+  // order. Each must lie inside the movi list; whether it names a chunk of
+  // its stream, of its size, is checked as its bytes are read, where the
+  // header comes along at no cost (one read per entry here would slow the
+  // open of a long stream stored in small chunks several times over). The
   // offsets count from the 'movi' type field or from the start of the file,
   // as the first audio entry shows; entries of other streams and of 'rec '
   // lists are not needed.
@@ -108,11 +110,11 @@ struct AviParse {
         const uint64_t offset = le32(p + 8);
         Track* t = track_of(id);
         if (!t) continue;
-        r = based ? holds_chunk(base + offset, id, size) : find_base(offset, id, size, &base);
+        r = based ? inside_movi(base + offset, size) : find_base(offset, id, size, &base);
         if (r == S_FALSE) return AVIERR_BADFORMAT;
         if (r != S_OK) return r;
         based = true;
-        t->add(base + offset + 8, size);
+        t->add(base + offset + 8, size, id);
       }
     }
     return S_OK;
@@ -129,11 +131,17 @@ struct AviParse {
     return S_FALSE;
   }
 
+  // S_OK when a chunk of `size` bytes starting at `at` fits inside the movi
+  // list, S_FALSE when not.
+  HRESULT inside_movi(uint64_t at, uint32_t size) const {
+    const uint64_t body = movi.data + 4, end = movi.data + movi.size;
+    return at < body || at > end || 8 + uint64_t{size} > end - at ? S_FALSE : S_OK;
+  }
+
   // S_OK when a chunk `id` of `size` bytes starts at `at` inside the movi
   // list, S_FALSE when not.
   HRESULT holds_chunk(uint64_t at, uint32_t id, uint32_t size) {
-    const uint64_t body = movi.data + 4, end = movi.data + movi.size;
-    if (at < body || at > end || 8 + uint64_t{size} > end - at) return S_FALSE;
+    if (inside_movi(at, size) != S_OK) return S_FALSE;
     uint8_t h[8];
     HRESULT r = read_at(fd, h, sizeof h, at);
     if (r != S_OK) return r;

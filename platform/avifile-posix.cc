@@ -97,27 +97,48 @@ void unref(IAVIFile* f) {
 // Chunk headers and pad bytes that may lie between two pieces of a stream
 // stored one after the other; a larger gap holds other chunks.
 constexpr uint64_t kMaxGap = 9;
-constexpr int kMaxRun = 512;  // pieces in one preadv: two iovecs each, within IOV_MAX
+constexpr uint64_t kHeader = 8;  // a chunk's id and size
+constexpr int kMaxRun = 512;     // pieces in one preadv: two iovecs each, within IOV_MAX
+
+// The header a piece's chunk must have, checked once the read brought it in.
+struct HeaderCheck {
+  const uint8_t* header;  // kHeader bytes just before the piece
+  uint32_t id;
+  uint64_t size;
+};
 
 // Copies stream bytes [start, start + n) into dst, across pieces. Pieces that
 // follow each other in the file are read by one preadv that drops the chunk
 // headers between them into scratch space, so a stream stored in many small
-// chunks costs few system calls.
+// chunks costs few system calls. The headers of chunks that only an index
+// named come along and are checked there, for free: an index entry pointing
+// at anything but its chunk fails the read instead of delivering other bytes.
 HRESULT read_data(const IAVIFile* f, const Track& t, uint64_t start, uint64_t n, uint8_t* dst) {
   auto it = std::upper_bound(t.pieces.begin(), t.pieces.end(), start,
                              [](uint64_t s, const Piece& p) { return s < p.start; });
   --it;
-  uint8_t gap[kMaxGap];
+  uint8_t gaps[kMaxRun][kMaxGap];
   iovec iov[2 * kMaxRun];
+  HeaderCheck checks[kMaxRun];
   while (n > 0) {
-    const uint64_t offset = it->file_offset + (start - it->start);
+    uint64_t offset = it->file_offset + (start - it->start);
     uint64_t file_end = offset, data = 0;
-    int count = 0;
+    int count = 0, checked = 0;
     for (int pieces = 0; pieces < kMaxRun && data < n; ++pieces, ++it) {
       const uint64_t at = it->file_offset + (start + data - it->start);
+      const bool whole = start + data == it->start;
+      if (pieces == 0 && whole && it->named_id != 0) {
+        offset = file_end = at - kHeader;  // the first piece's header too
+      }
       if (at < file_end || at - file_end > kMaxGap) break;
-      if (at > file_end) iov[count++] = {gap, size_t(at - file_end)};
+      if (at > file_end) iov[count++] = {gaps[pieces], size_t(at - file_end)};
       const uint64_t piece_end = it + 1 == t.pieces.end() ? t.total : (it + 1)->start;
+      if (whole && it->named_id != 0) {
+        // Too small a gap holds no header, which the check then misses.
+        const bool room = at - file_end >= kHeader;
+        checks[checked++] = {room ? gaps[pieces] + (at - file_end - kHeader) : nullptr,
+                             it->named_id, piece_end - it->start};
+      }
       const size_t len = size_t(std::min(n - data, piece_end - (start + data)));
       iov[count++] = {dst + data, len};
       data += len;
@@ -130,6 +151,12 @@ HRESULT read_data(const IAVIFile* f, const Track& t, uint64_t start, uint64_t n,
       for (int i = 0; i < count; pos += iov[i++].iov_len) {
         HRESULT result = read_at(f->fd, iov[i].iov_base, iov[i].iov_len, pos);
         if (result != S_OK) return result;
+      }
+    }
+    for (int i = 0; i < checked; ++i) {
+      const HeaderCheck& c = checks[i];
+      if (!c.header || le32(c.header) != c.id || le32(c.header + 4) != c.size) {
+        return AVIERR_FILEREAD;
       }
     }
     dst += data;

@@ -30,6 +30,9 @@ inline uint64_t le64(const uint8_t* p) { return le32(p) | uint64_t{le32(p + 4)} 
 struct Piece {
   uint64_t start;        // offset in the stream's data
   uint64_t file_offset;  // where it lies in the file
+  // The id of the chunk header that must stand just before it, when only an
+  // index said so; 0 when the header was read where the piece was found.
+  uint32_t named_id;
 };
 
 // One audio stream as a handler found it.
@@ -43,9 +46,9 @@ struct Track {
   WORD priority = 0;
   WORD language = 0;
 
-  void add(uint64_t file_offset, uint64_t size) {
+  void add(uint64_t file_offset, uint64_t size, uint32_t named_id = 0) {
     if (size == 0) return;
-    pieces.push_back({total, file_offset});
+    pieces.push_back({total, file_offset, named_id});
     total += size;
     largest = uint32_t(std::max<uint64_t>(largest, std::min<uint64_t>(size, 0xFFFFFFFFu)));
   }
