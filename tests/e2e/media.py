@@ -67,6 +67,15 @@ def riff(form, body):
     return chunk("RIFF", form.encode("ascii") + body)
 
 
+def rf64_header(fmt, data_size):
+    """The 80 bytes tonewell writes before data too large for RIFF's 32-bit
+    sizes: "ds64" first with the true sizes, then a 16-byte "fmt " of `fmt`,
+    then "data" with its size left to "ds64"."""
+    ds64 = struct.pack("<QQQI", data_size + 72, data_size, data_size // fmt.block_align, 0)
+    return (b"RF64" + struct.pack("<I", 0xFFFFFFFF) + b"WAVE" + chunk("ds64", ds64) +
+            chunk("fmt ", fmt.pcm_fields()) + b"data" + struct.pack("<I", 0xFFFFFFFF))
+
+
 def wav_file(stored_format, data, extra_chunks=()):
     """A WAVE file: "fmt ", then `extra_chunks` (fourcc, body) pairs, then
     "data"."""

@@ -31,7 +31,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
 import media  # noqa: E402
-from media import WaveFormat, chunk, wav_file  # noqa: E402
+from media import WaveFormat, chunk, rf64_header, wav_file  # noqa: E402
 
 TIMEOUT_S = 120
 RING_SAMPLES = 1 << 23
@@ -389,13 +389,6 @@ def test_too_many_samples(suite, program, work):
             suite.check(f"{Path(program).name} {source.suffix}: 2^31 + 1 samples refused "
                         f"({'stdout' if to_stdout else 'file'})", problems)
     wav.unlink()
-
-
-def rf64_header(fmt, data_size):
-    """The 80 bytes of an RF64 file with a 16-byte format."""
-    ds64 = struct.pack("<QQQI", data_size + 72, data_size, data_size // fmt.block_align, 0)
-    return (b"RF64" + struct.pack("<I", 0xFFFFFFFF) + b"WAVE" + chunk("ds64", ds64) +
-            chunk("fmt ", fmt.pcm_fields()) + b"data" + struct.pack("<I", 0xFFFFFFFF))
 
 
 def samples_read_by(path):
