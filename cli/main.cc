@@ -130,7 +130,7 @@ bool convert(const RunSettings& settings, const Reporter& reporter) {
 const char* program_name() { return sizeof(void*) == 8 ? "tonewell64" : "tonewell32"; }
 
 void print_usage() {
-  printf("%s  (version 1.0.1)\n", program_name());
+  printf("%s  (version " TONEWELL_VERSION ")\n", program_name());
   printf("  Copyright (c) 2026 the tonewell developers\n\n");
   printf("Usage:\n");
   printf("  %s <オプション> 入力ファイル <出力ファイル>\n\n", program_name());

@@ -12,7 +12,8 @@
 namespace {
 
 const char kUsage64[] =
-    "tonewell64  (version 1.0.1)\n"
+    "tonewell64  (version " TONEWELL_VERSION
+    ")\n"
     "  Copyright (c) 2026 the tonewell developers\n"
     "\n"
     "Usage:\n"

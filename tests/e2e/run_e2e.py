@@ -184,8 +184,11 @@ TOO_MANY = "引数が多すぎます。({})\n"
 NO_INPUT = "入力ファイルを指定してください。\n"
 INPUT_MISSING = "入力ファイルのパスを確認してください。\n"
 
+# The version as the build defines it, from its one place.
+VERSION = re.search(r"^project\(tonewell VERSION ([0-9.]+)",
+                    (ROOT / "CMakeLists.txt").read_text(), re.M).group(1)
 USAGE = """\
-{name}  (version 1.0.1)
+{name}  (version VERSION)
   Copyright (c) 2026 the tonewell developers
 
 Usage:
@@ -203,7 +206,7 @@ Usage:
     -d --debug         開発者用のメッセージを出力
     -s --stream-number 0開始で出力するストリーム番号を指定す デフォルトは0
     -e --extensible    3ch以上か16bit超のPCMと浮動小数点を拡張フォーマットで出力
-"""
+""".replace("VERSION", VERSION)
 
 LEVEL_FLAGS = {0: ["-q"], 1: [], 2: ["-v"], 3: ["-d"]}
 
