@@ -23,7 +23,10 @@ check_readme() {  # readme program
     return 1
   fi
   version=$(sed -n '1s/.*(version \([0-9][0-9.]*\)).*/\1/p' <<<"$usage")
-  words=$(sed -n 's/^ *\(-[a-z]\) \(--[a-z-]*\) .*/\1 \2/p' <<<"$usage")
+  # Option lines start with the option: "-e --extensible    ...", and a
+  # short or long form alone would count too.
+  words=$(sed -n 's/^ *\(--\?[A-Za-z0-9][A-Za-z0-9-]*\)\( --[A-Za-z0-9-]*\)\? .*/\1\2/p' \
+    <<<"$usage")
   if [ -z "$version" ] || [ -z "$words" ]; then
     echo "the usage text of $2 shows no version or no options" >&2
     return 1
