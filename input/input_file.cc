@@ -111,7 +111,8 @@ bool InputFile::open(const wchar_t* path) {
   return true;
 }
 
-bool InputFile::convert_stream(int32_t stream_number, const wchar_t* output_path, bool extensible) {
+bool InputFile::convert_stream(int32_t stream_number, const Destination& destination,
+                               bool extensible) {
   PAVISTREAM stream = nullptr;
   HRESULT result = AVIFileGetStream(file, &stream, streamtypeAUDIO, stream_number);
   if (result < 0) {
@@ -122,7 +123,7 @@ bool InputFile::convert_stream(int32_t stream_number, const wchar_t* output_path
 
   StreamFacts facts;
   bool converted = read_stream_facts(stream, *reporter, &facts) &&
-                   run_transfer(stream, facts, output_path, extensible, reporter);
+                   run_transfer(stream, facts, destination, extensible, reporter);
 
   AVIStreamRelease(stream);
   reporter->info("オーディオストリームを閉じました。\n");

@@ -106,6 +106,23 @@ BOOL GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
   return TRUE;
 }
 
+DWORD GetFileType(HANDLE handle) {
+  struct stat st;
+  const int fd = standin_descriptor(handle);
+  if (fd < 0 || fstat(fd, &st) != 0) return FILE_TYPE_UNKNOWN;
+  if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
+  if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR;
+  return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? FILE_TYPE_PIPE : FILE_TYPE_UNKNOWN;
+}
+
+namespace {
+thread_local DWORD last_error = 0;
+}  // namespace
+
+DWORD GetLastError() { return last_error; }
+
+void SetLastError(DWORD error) { last_error = error; }
+
 // The call that standin_faults.event_fail_call names is counted by the
 // events created before it, so it fails only if every earlier call succeeded.
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state, LPCSTR) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/handles-posix.h"
+#include "platform/share-posix.h"
 #include "platform/standin.h"
 
 static_assert(sizeof(wchar_t) == 4, "Linux wide characters hold a whole code point");
@@ -154,12 +155,12 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWO
   return fd < 0 ? INVALID_HANDLE_VALUE : standin_descriptor_handle(fd, true);
 }
 
-FILE* _wfopen(const wchar_t* path, const wchar_t* mode) {
+FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int share) {
   std::string bytes;
   std::string mode_bytes;
   if (!file_name(path, &bytes) || !file_name(mode, &mode_bytes)) {
     errno = ENOENT;
     return nullptr;
   }
-  return fopen(bytes.c_str(), mode_bytes.c_str());
+  return standin_fsopen(bytes.c_str(), mode_bytes.c_str(), share);
 }

@@ -10,6 +10,7 @@
 #include <io.h>
 #include <objbase.h>
 #include <process.h>
+#include <share.h>
 #include <shlwapi.h>
 #include <vfw.h>
 #else

@@ -15,6 +15,7 @@ import argparse
 import contextlib
 import fcntl
 import hashlib
+import itertools
 import os
 import pty
 import random
@@ -579,34 +580,101 @@ def test_closed_standard_descriptors(suite, program, work):
     big.unlink()
 
 
-def test_standard_output_names_a_file(suite, program, work):
-    """Standard output that the shell opened on the input is refused before
-    anything is written; on the output file, or a pipe named /dev/stdout, it
-    gets the data alone and the messages go to standard error."""
-    source = work / "same.wav"
-    data = random.Random(12).randbytes(400000)
-    digest = write_input(source, STEREO16, data)
+# How a row opens a standard stream on a file, by operator: ">" cuts it, ">>"
+# appends, "<>" opens it for reading and writing without cutting.
+STREAM_FDS = {"stdout": (1,), "stderr": (2,), "both": (1, 2)}
+
+
+def redirections(fds, operator, path):
+    """Standard output and/or error opened on `path` with `operator`; with
+    both, standard error follows standard output there (2>&1)."""
+    first = f"{fds[0]}{operator} {path}"
+    return first + (" 2>&1" if len(fds) > 1 else "")
+
+
+def routed(data_to_stdout, out_taken, err_taken, messages, error):
+    """What a run prints on standard output and error when the streams not
+    taken are pipes: messages on their stream or else on the free one, the
+    error on standard error or else on standard output, else nowhere."""
+    def free(preferred):
+        taken = {"out": out_taken, "err": err_taken}
+        other = "err" if preferred == "out" else "out"
+        return preferred if not taken[preferred] else other if not taken[other] else None
+    texts = {"out": "", "err": ""}
+    if free("err" if data_to_stdout else "out"):
+        texts[free("err" if data_to_stdout else "out")] += messages
+    if error and free("err"):
+        texts[free("err")] += error
+    return texts["out"], texts["err"]
+
+
+def test_standard_streams_on_run_files(suite, program, work):
+    """Standard output, standard error or both opened by the shell on the
+    run's input or output, with each operator, for a named, a derived and a
+    standard output: on the input the run is refused before anything is
+    written; on the output it converts, and nothing printed lands in a file of
+    the run: messages move to the other stream while that one is free."""
+    source = work / "rule.wav"
+    write_input(source, STEREO16, random.Random(12).randbytes(400000))
     wave = source.read_bytes()
-    for redirection in (">>", "1<>"):
-        result = run(in_shell([program, "-q", source, "-"], f"{redirection} {source}"))
-        problems = expect_failure(result, OUTPUT_FAILED)
-        if sha256(source) != digest:
-            problems.append("the input changed")
-        suite.check(f"standard output on the input ({redirection}) refused", problems)
-    out = work / "same-out.wav"
-    messages = BEFORE_TRANSFER + "出力ファイルを開きました。\nデータ書き出しが終了しました。\n" + \
-        AFTER_TRANSFER
-    for name, target, redirection in (("the output file", out, f"> {out}"),
-                                      ("/dev/stdout on a file", "/dev/stdout", f"> {out}"),
-                                      ("/dev/stdout on a pipe", "/dev/stdout", f"| cat > {out}")):
+    kinds = {"named": (work / "rule-out.wav", [str(work / "rule-out.wav")]),
+             "derived": (Path(str(source) + ".wav"), []),
+             "standard output": (work / "rule-out.wav", ["-"])}
+    for kind, (out, tail) in kinds.items():
+        args = [program, "-v", str(source)] + tail
+        data_to_stdout = tail == ["-"]
         out.unlink(missing_ok=True)
-        result = run(["sh", "-c", f'"$@" {redirection}', "sh", program, str(source), str(target)])
+        reference = run(args, stdout=open(out, "wb") if data_to_stdout else subprocess.PIPE)
+        messages = (reference.stderr if data_to_stdout else reference.stdout).decode()
+        settings = "".join(messages.splitlines(keepends=True)[:3])
+        for target, streams, operator in itertools.product(
+                ("input", "output"), STREAM_FDS, (">", ">>", "<>")):
+            fds = STREAM_FDS[streams]
+            path = source if target == "input" else out
+            redirection = redirections(fds, operator, path)
+            if data_to_stdout and 1 not in fds:
+                redirection = f"> {out} " + redirection
+            out.unlink(missing_ok=True)
+            source.write_bytes(wave)
+            refused = target == "input"
+            taken_out = 1 in fds or data_to_stdout
+            taken_err = 2 in fds or (data_to_stdout and streams == "both")
+            want_out, want_err = routed(data_to_stdout, taken_out, taken_err,
+                                        settings if refused else messages,
+                                        OUTPUT_FAILED if refused else "")
+            result = run(in_shell(args, redirection))
+            problems = [] if result.returncode == int(refused) else [
+                f"status {result.returncode}"]
+            got_out = "" if taken_out else result.stdout.decode("utf-8", "replace")
+            got_err = "" if taken_err else result.stderr.decode("utf-8", "replace")
+            if (got_out, got_err) != (want_out, want_err):
+                problems.append(f"stdout {got_out!r}, stderr {got_err!r}; "
+                                f"expected {want_out!r}, {want_err!r}")
+            # The shell itself cuts a file it opens with ">".
+            cut = refused and operator == ">"
+            if source.read_bytes() != (b"" if cut else wave):
+                problems.append("the input changed")
+            made = out.read_bytes() if out.exists() else None
+            # A refused run writes nothing; only the shell may have made an empty file.
+            shell_made = data_to_stdout and 1 not in fds
+            if made != ((b"" if shell_made else None) if refused else wave):
+                problems.append(f"output of {None if made is None else len(made)} bytes")
+            suite.check(f"{streams} {operator} the {target}, {kind}: "
+                        f"{'refused' if refused else 'converted, messages elsewhere'}", problems)
+        out.unlink(missing_ok=True)
+    # A name of standard output itself, on a file and on a pipe: the data
+    # alone goes there.
+    out = work / "rule-out.wav"
+    for name, redirection in (("on a file", f"> {out}"), ("on a pipe", f"| cat > {out}")):
+        out.unlink(missing_ok=True)
+        result = run(["sh", "-c", f'"$@" {redirection}', "sh", program, str(source), "/dev/stdout"])
         problems = [] if result.returncode == 0 else [f"status {result.returncode}"]
-        if result.stderr.decode("utf-8", "replace") != messages:
+        if result.stderr.decode("utf-8", "replace") != BEFORE_TRANSFER + \
+                "出力ファイルを開きました。\nデータ書き出しが終了しました。\n" + AFTER_TRANSFER:
             problems.append(f"standard error {result.stderr!r}")
         if not out.exists() or out.read_bytes() != wave:
             problems.append("the output is not the input's exact copy")
-        suite.check(f"output named as standard output ({name}): data alone", problems)
+        suite.check(f"/dev/stdout named as the output, {name}: data alone", problems)
 
 
 def test_share_across_processes(suite, program, work):
@@ -846,7 +914,7 @@ def main():
         test_rf64_boundary(suite, program64, work)
         test_extensible_for_flac(suite, program64, work)
         test_closed_standard_descriptors(suite, program64, work)
-        test_standard_output_names_a_file(suite, program64, work)
+        test_standard_streams_on_run_files(suite, program64, work)
         test_share_across_processes(suite, program64, work)
         test_file_size_limit(suite, program64, work)
         test_one_place_for_both_streams(suite, program64, work)
