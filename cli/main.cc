@@ -110,9 +110,9 @@ StreamPlace place_of(DWORD standard_handle, const RunSettings& settings) {
   if (path_identity(settings.wide_input_path, &file) && same_file(stream, file))
     return StreamPlace::kInput;
   if (is_stdout && settings.data_to_stdout) return StreamPlace::kOutput;
-  const bool output_known =
-      settings.data_to_stdout ? file_identity(GetStdHandle(STD_OUTPUT_HANDLE), &file)
-                              : path_identity(settings.wide_output_path, &file);
+  const bool output_known = settings.data_to_stdout
+                                ? file_identity(GetStdHandle(STD_OUTPUT_HANDLE), &file)
+                                : path_identity(settings.wide_output_path, &file);
   return output_known && same_file(stream, file) ? StreamPlace::kOutput : StreamPlace::kElsewhere;
 }
 

@@ -5,15 +5,15 @@
 // One vfprintf per message: the C library writes it to the stream as a
 // unit, so the reader's and the writer's lines never interleave. A progress
 // line is cleared first and stays away until the message is out.
-#define TONEWELL_REPORT(min_level, stream)       \
-  do {                                           \
-    FILE* const to = (stream);                   \
-    if (level < (min_level) || !to) return;      \
-    ProgressPause pause(progress_line);          \
-    va_list args;                                \
-    va_start(args, format);                      \
-    vfprintf(to, format, args);                  \
-    va_end(args);                                \
+#define TONEWELL_REPORT(min_level, stream)  \
+  do {                                      \
+    FILE* const to = (stream);              \
+    if (level < (min_level) || !to) return; \
+    ProgressPause pause(progress_line);     \
+    va_list args;                           \
+    va_start(args, format);                 \
+    vfprintf(to, format, args);             \
+    va_end(args);                           \
   } while (0)
 
 namespace {

@@ -25,7 +25,6 @@
 #include "platform/standin.h"
 #include "platform/standin_faults.h"
 
-
 struct IAVIFile {
   int fd = -1;
   const standin::FileHandler* handler = nullptr;

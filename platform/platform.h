@@ -5,7 +5,9 @@
 #define TONEWELL_PLATFORM_PLATFORM_H_
 
 #ifdef _WIN32
+// windows.h first: the others need what it declares.
 #include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <objbase.h>

@@ -128,7 +128,7 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD, DWORD length_low, DWORD length_
   const int fd = standin_descriptor(file);
   if (fd >= 0 && lock_range(fd, type, start, length_low | uint64_t{length_high} << 32, command))
     return TRUE;
-  SetLastError(fd < 0 ? ERROR_INVALID_HANDLE
+  SetLastError(fd < 0                               ? ERROR_INVALID_HANDLE
                : errno == EAGAIN || errno == EACCES ? ERROR_LOCK_VIOLATION
                                                     : ERROR_INVALID_FUNCTION);
   return FALSE;

@@ -106,9 +106,8 @@ struct TransferTest : testing::Test {
     Reporter reporter{level, false};
     const std::wstring wide_path = output_path ? wide(output_path) : std::wstring();
     ConsoleCapture console;
-    bool done =
-        run_transfer(stream, facts, {output_path ? wide_path.c_str() : nullptr, false}, false,
-                     &reporter);
+    bool done = run_transfer(stream, facts, {output_path ? wide_path.c_str() : nullptr, false},
+                             false, &reporter);
     console.finish();
     out = console.out_text;
     err = console.err_text;

@@ -140,7 +140,6 @@ WAVEFORMATEXTENSIBLE output_format(const WAVEFORMATEXTENSIBLE& stream_format, bo
   return format;
 }
 
-
 bool WaveSink::open(const Destination& destination) {
   // A destination left over from earlier reported its own failure, if any;
   // the new one starts afresh.

@@ -27,7 +27,7 @@ struct WaveSink {
   WAVEFORMATEXTENSIBLE format;
   uint64_t total_bytes;
   std::atomic<uint64_t> written_bytes;
-  FILE* output;  // owned unless it is stdout
+  FILE* output;       // owned unless it is stdout
   bool holds_stdout;  // standard output is a file, locked against other writers
   const Reporter* reporter;
 

@@ -20,6 +20,7 @@ import os
 import pty
 import random
 import re
+import signal
 import shutil
 import struct
 import subprocess
@@ -44,6 +45,8 @@ WRITE_FAILED = "データ書き出し中にエラーが発生しました。再�
 OUTPUT_FAILED = "出力ファイルが開けません。パスを確認してください。\n"
 TOO_LARGE = "オーディオストリームのデータサイズが大きすぎるため出力できません。\n"
 OPEN_REFUSED = "入力ファイルが開けません。ファイルを開く際にディスクエラーが発生しました。\n"
+CONSOLE_REFUSED = ("標準出力がコンソールのため出力できません。"
+                   "リダイレクトするかパイプで渡してください。\n")
 USAGE_LOST = "ヘルプメッセージを出力できませんでした。\n"
 # Level-1 messages before a transfer and after it, in the order printed.
 BEFORE_TRANSFER = ("入力ファイルを開きました。\nオーディオストリームを開きました。\n"
@@ -710,6 +713,71 @@ def test_share_across_processes(suite, program, work):
     suite.check("input locked by a writer refused", problems)
 
 
+def locked(path):
+    """Whether some open holds a lock on `path` (F_GETLK sees record and open
+    file description locks alike)."""
+    with open(path, "rb") as f:
+        probe = struct.pack("hhqqi", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0)
+        return struct.unpack("hhqqi", fcntl.fcntl(f, fcntl.F_GETLK, probe))[0] != fcntl.F_UNLCK
+
+
+def test_outputs_held(suite, program, work):
+    """A run holds its output, named or its standard output on a file: while
+    it is stopped mid-run, another run may not write that file, by name or as
+    its own standard output, and the first run ends exact."""
+    source = work / "hold.wav"
+    sparse_wave(source, wave_header(MONO8, 256 << 20), 256 << 20)
+    other = work / "hold-other.wav"
+    write_input(other, MONO8, bytes(4000))
+    held = work / "held.wav"
+    for way in ("named output", "standard output on a file"):
+        held.unlink(missing_ok=True)
+        with open(held, "wb") as stdout:
+            first = start([program, "-q", str(source)] + ([str(held)] if way == "named output" else ["-"]),
+                          stdout=stdout)
+        while first.poll() is None and not locked(held):
+            time.sleep(0.001)
+        first.send_signal(signal.SIGSTOP)
+        size = held.stat().st_size
+        problems = [] if first.poll() is None else ["the first run ended before it was seen"]
+        problems += expect_failure(run([program, "-q", str(other), str(held)]), OUTPUT_FAILED)
+        problems += expect_failure(run(in_shell([program, "-q", str(other), "-"], f">> {held}")),
+                                   OUTPUT_FAILED)
+        if held.stat().st_size != size:
+            problems.append("another run wrote the held file")
+        first.send_signal(signal.SIGCONT)
+        if first.wait() != 0 or sha256(held) != sha256(source):
+            problems.append(f"the first run ended {first.returncode}, its output not exact")
+        suite.check(f"{way} held against other runs", problems)
+    held.unlink()
+
+
+def test_wave_data_never_on_a_terminal(suite, program, work):
+    """WAVE data for standard output on a terminal is refused before anything
+    is written; messages for it, or data to a file, are fine there."""
+    source = work / "tty.wav"
+    write_input(source, MONO8, bytes(4000))
+    for flags, tail, refused in (([], ["-"], True), (["-q"], ["-"], True),
+                                 (["-q"], [str(work / "tty-out.wav")], False)):
+        leader, follower = pty.openpty()
+        result = run([program] + flags + [str(source)] + tail, stdout=follower)
+        os.close(follower)
+        screen = b""
+        with contextlib.suppress(OSError):
+            while block := os.read(leader, 1 << 16):
+                screen += block
+        os.close(leader)
+        if refused:
+            problems = expect_failure(result, CONSOLE_REFUSED)
+            if screen:
+                problems.append(f"the terminal got {screen[:60]!r}")
+        else:
+            problems = [] if result.returncode == 0 and not screen else [
+                f"status {result.returncode}, terminal {screen[:60]!r}"]
+        suite.check(f"standard output on a terminal, {' '.join(flags + tail[-1:])}: "
+                    f"{'refused' if refused else 'converts'}", problems)
+
+
 def test_file_size_limit(suite, program, work):
     """Past the file-size limit (ulimit -f) a write fails and is reported:
     status 1 and the output cut exactly at the limit, to a named file or to
@@ -916,6 +984,8 @@ def main():
         test_closed_standard_descriptors(suite, program64, work)
         test_standard_streams_on_run_files(suite, program64, work)
         test_share_across_processes(suite, program64, work)
+        test_outputs_held(suite, program64, work)
+        test_wave_data_never_on_a_terminal(suite, program64, work)
         test_file_size_limit(suite, program64, work)
         test_one_place_for_both_streams(suite, program64, work)
         test_usage_lost(suite, program64)
