@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/console_text.h"
 #include "cli/progress_line.h"
 #include "cli/reporter.h"
 #include "input/input_file.h"
@@ -45,7 +46,7 @@ int32_t parse_stream_number(const char* text) {
 }
 
 bool fail(int* exit_status, const char* format, const char* arg = "") {
-  fprintf(stderr, format, arg);
+  print_text(stderr, format, arg);
   *exit_status = kExitFailure;
   return false;
 }
@@ -53,9 +54,8 @@ bool fail(int* exit_status, const char* format, const char* arg = "") {
 // Prints the usage text; the exit status says whether it reached standard
 // output, since a help request whose answer was lost did not succeed.
 int usage_status() {
-  print_usage();
-  if (fflush(stdout) == 0 && !ferror(stdout)) return kExitSuccess;
-  fprintf(stderr, "ヘルプメッセージを出力できませんでした。\n");
+  if (print_usage() && fflush(stdout) == 0 && !ferror(stdout)) return kExitSuccess;
+  print_text(stderr, "ヘルプメッセージを出力できませんでした。\n");
   return kExitFailure;
 }
 
@@ -149,22 +149,26 @@ bool convert(const RunSettings& settings, const Destination& destination,
 
 const char* program_name() { return sizeof(void*) == 8 ? "tonewell64" : "tonewell32"; }
 
-void print_usage() {
-  printf("%s  (version 1.0.1)\n", program_name());
-  printf("  Copyright (c) 2026 the tonewell developers\n\n");
-  printf("Usage:\n");
-  printf("  %s <オプション> 入力ファイル <出力ファイル>\n\n", program_name());
-  printf("  入力ファイル    AVSファイル\n");
-  printf("  出力ファイル    WAVEファイル(省略可)\n");
-  printf("                  省略した場合は入力ファイルに.wavを追加したパスが使用される\n");
-  printf("                  - を指定するとファイルに書き出さず標準出力に出力する\n\n");
-  printf("  オプション (省略可)\n");
-  printf("    -h --help          ヘルプメッセージを表示\n");
-  printf("    -q --quit          メッセージ出力を抑制\n");
-  printf("    -v --verbose       詳しいメッセージを出力\n");
-  printf("    -d --debug         開発者用のメッセージを出力\n");
-  printf("    -s --stream-number 0開始で出力するストリーム番号を指定す デフォルトは0\n");
-  printf("    -e --extensible    3ch以上か16bit超のPCMと浮動小数点を拡張フォーマットで出力\n");
+bool print_usage() {
+  const char* const name = program_name();
+  return print_text(
+      stdout,
+      "%s  (version 1.0.1)\n"
+      "  Copyright (c) 2026 the tonewell developers\n\n"
+      "Usage:\n"
+      "  %s <オプション> 入力ファイル <出力ファイル>\n\n"
+      "  入力ファイル    AVSファイル\n"
+      "  出力ファイル    WAVEファイル(省略可)\n"
+      "                  省略した場合は入力ファイルに.wavを追加したパスが使用される\n"
+      "                  - を指定するとファイルに書き出さず標準出力に出力する\n\n"
+      "  オプション (省略可)\n"
+      "    -h --help          ヘルプメッセージを表示\n"
+      "    -q --quit          メッセージ出力を抑制\n"
+      "    -v --verbose       詳しいメッセージを出力\n"
+      "    -d --debug         開発者用のメッセージを出力\n"
+      "    -s --stream-number 0開始で出力するストリーム番号を指定す デフォルトは0\n"
+      "    -e --extensible    3ch以上か16bit超のPCMと浮動小数点を拡張フォーマットで出力\n",
+      name, name);
 }
 
 bool parse_command_line(int argc, char** argv, wchar_t** wide_argv, RunSettings* settings,

@@ -2,9 +2,10 @@
 
 #include <cstdarg>
 
-// One vfprintf per message: the C library writes it to the stream as a
-// unit, so the reader's and the writer's lines never interleave. A progress
-// line is cleared first and stays away until the message is out.
+// One write per message: the C library writes a formatted message to the
+// stream as a unit, and a console gets it in one WriteConsoleW, so the
+// reader's and the writer's lines never interleave. A progress line is
+// cleared first and stays away until the message is out.
 #define TONEWELL_REPORT(min_level, stream)  \
   do {                                      \
     FILE* const to = (stream);              \
@@ -12,7 +13,7 @@
     ProgressPause pause(progress_line);     \
     va_list args;                           \
     va_start(args, format);                 \
-    vfprintf(to, format, args);             \
+    vprint_text(to, format, args);          \
     va_end(args);                           \
   } while (0)
 

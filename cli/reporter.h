@@ -6,9 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "cli/console_text.h"
 #include "cli/progress_line.h"
-
-#define TONEWELL_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 
 struct Reporter {
   int32_t level;   // 0 quiet, 1 normal, 2 verbose, 3 debug

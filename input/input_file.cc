@@ -103,7 +103,7 @@ bool InputFile::open(const wchar_t* path) {
   HRESULT result =
       AVIFileOpenW(&opened, name_for_handler(path).c_str(), OF_SHARE_DENY_WRITE, nullptr);
   if (result < 0) {
-    reporter->error("%s", open_error_message(result));
+    reporter->error(open_error_message(result));
     return false;
   }
   file = opened;
@@ -116,7 +116,7 @@ bool InputFile::convert_stream(int32_t stream_number, const Destination& destina
   PAVISTREAM stream = nullptr;
   HRESULT result = AVIFileGetStream(file, &stream, streamtypeAUDIO, stream_number);
   if (result < 0) {
-    reporter->error("%s", stream_error_message(result));
+    reporter->error(stream_error_message(result));
     return false;
   }
   reporter->info("オーディオストリームを開きました。\n");

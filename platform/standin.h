@@ -173,6 +173,7 @@ int _fileno(FILE* stream);
 typedef const wchar_t* LPCWSTR;
 typedef wchar_t* LPWSTR;
 constexpr UINT CP_ACP = 0;
+constexpr UINT CP_UTF8 = 65001;
 constexpr DWORD WC_NO_BEST_FIT_CHARS = 0x400;
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                         LPWSTR lpWideCharStr, int cchWideChar);
@@ -195,6 +196,10 @@ constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
 constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
 HANDLE GetStdHandle(DWORD nStdHandle);
 BOOL GetConsoleMode(HANDLE hConsoleHandle, DWORD* lpMode);
+// Text to a console, in UTF-16 on Windows; a terminal here gets it in the
+// stand-in's code page (UTF-8, escaped bytes as they were).
+BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   DWORD* lpNumberOfCharsWritten, LPVOID lpReserved);
 ULONGLONG GetTickCount64();
 struct SRWLOCK {
   pthread_mutex_t mutex;

@@ -103,7 +103,7 @@ bool read_stream(TransferState* state, PAVISTREAM stream, const StreamFacts& fac
                                    &bytes_read, &samples_read);
     if (result < 0) {
       state->stop = true;
-      state->reporter->error("%s", read_error_message(result));
+      state->reporter->error(read_error_message(result));
       return false;
     }
     uint64_t end_read = (uint64_t{pos} + static_cast<uint32_t>(samples_read)) * facts.sample_size;

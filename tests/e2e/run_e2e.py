@@ -15,21 +15,30 @@ Run alone, after building the presets win64, win32, linux64 and linux32:
 """
 
 import contextlib
+import fcntl
 import functools
 import hashlib
 import itertools
 import os
+import pty
 import re
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
+
+try:
+    import pyte
+except ImportError:  # Debian's python3-pyte, run by another Python 3
+    sys.path.append("/usr/lib/python3/dist-packages")
+    import pyte
 
 import corpus
 from media import (PCM_SUBTYPE_GUID, AviTrack, WaveFormat, avi_file, chunk, pattern, rf64_header,
@@ -185,6 +194,8 @@ NO_STREAM_NUMBER = "--stream-number(-s)オプションの値を指定してく�
 TOO_MANY = "引数が多すぎます。({})\n"
 NO_INPUT = "入力ファイルを指定してください。\n"
 INPUT_MISSING = "入力ファイルのパスを確認してください。\n"
+CONSOLE_REFUSED = ("標準出力がコンソールのため出力できません。"
+                   "リダイレクトするかパイプで渡してください。\n")
 
 USAGE = """\
 {name}  (version 1.0.1)
@@ -394,6 +405,9 @@ class Case:
     # Shell redirections of the run's standard streams onto its files, such as
     # "2>> in.wav"; a stream so redirected is not captured.
     redirection: str = None
+    # Standard output and error on one terminal (a console under Wine), whose
+    # screen is checked against Expectation.one_stream.
+    terminal: bool = False
 
 
 def run_case_of(name, run, files, outcome, stream=None, big=False, **options):
@@ -620,6 +634,37 @@ def standard_stream_cases():
                                      Expectation(int(refused), texts[1], texts[2], files=files),
                                      stream, redirection=redirection))
     return cases
+
+
+def terminal_cases():
+    """Standard output and error on a terminal, which a Windows program under
+    Wine takes for a console: the screen shows every message as Japanese
+    text, whatever code page the console has (Wine's is 437 here), while the
+    same runs redirected give the bytes the other cases check."""
+    stream = Stream(STEREO16, pattern(4 * 100, 62))
+    wav = {"in.wav": wav_file(STEREO16.stored(16), stream.data)}
+    converted = Run("in.wav", "out.wav", level=2)
+    failed = Run("in.wav", "nodir/out.wav", level=2)
+    refused = Run("in.wav", to_stdout=True, level=0)
+    return [
+        run_case_of("terminal: a conversion's messages", converted, wav,
+                    converted.in_one_stream(0, with_input(*with_stream(
+                        *stream.facts_messages(), *stream.format_messages(),
+                        *stream.transfer_messages("out.wav"))), {"out.wav": stream.wave()}),
+                    stream, terminal=True),
+        run_case_of("terminal: an error among the messages", failed, wav,
+                    failed.in_one_stream(1, with_input(*with_stream(
+                        *stream.facts_messages(), *stream.format_messages(),
+                        (ERROR, OUTPUT_FAILED))), {"nodir": None}),
+                    stream, terminal=True),
+        run_case_of("terminal: WAVE data refused", refused, wav,
+                    refused.in_one_stream(1, [(ERROR, CONSOLE_REFUSED)]), terminal=True),
+        Case("terminal: the usage text", ["-h"], {},
+             lambda program: Expectation(0, one_stream=USAGE.format(name=program.name)),
+             terminal=True),
+        Case("terminal: a command-line error", ["-x"], {},
+             lambda program: Expectation(1, one_stream=BAD_OPTION.format("-x")), terminal=True),
+    ]
 
 
 def command_line_cases():
@@ -888,7 +933,7 @@ def corpus_cases():
 
 def all_cases():
     return (pcm_cases() + wave_cases() + avi_cases() + file_cases() + name_cases() +
-            standard_stream_cases() + command_line_cases() + test_source_cases() +
+            standard_stream_cases() + terminal_cases() + command_line_cases() + test_source_cases() +
             corpus_cases())
 
 
@@ -1087,6 +1132,34 @@ class Digest:
         return None
 
 
+TERMINAL_SIZE = (60, 120)  # rows, columns: every message fits a line
+
+
+def run_on_terminal(command, cwd, env):
+    """Runs `command` with standard output and error on one terminal:
+    (status, the screen's lines down to the last with text, as a terminal
+    emulator shows them)."""
+    leader, follower = pty.openpty()
+    rows, columns = TERMINAL_SIZE
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+    try:
+        status = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                stdout=follower, stderr=follower, timeout=RUN_TIMEOUT_S).returncode
+    finally:
+        os.close(follower)
+    shown = b""
+    with contextlib.suppress(OSError):  # EIO once the terminal's other end has closed
+        while block := os.read(leader, 1 << 16):
+            shown += block
+    os.close(leader)
+    screen = pyte.Screen(columns, rows)
+    pyte.ByteStream(screen).feed(shown)
+    lines = [line.rstrip() for line in screen.display]
+    while lines and not lines[-1]:
+        lines.pop()
+    return status, lines
+
+
 def run_hashing(command, cwd, env):
     """Runs `command` with its standard output hashed as it arrives, never
     held: (status, (size, first 128 bytes, SHA-256), standard error)."""
@@ -1123,7 +1196,10 @@ def run_case(case, program, wine_env, work_root):
             env = wine_env
         one_stream = expected.one_stream is not None
         try:
-            if expected.stdout_digest is not None:
+            if case.terminal:
+                status, screen = run_on_terminal(command, work, env)
+                stdout = stderr = b""
+            elif expected.stdout_digest is not None:
                 status, stdout, stderr = run_hashing(command, work, env)
             else:
                 if case.redirection:
@@ -1141,7 +1217,11 @@ def run_case(case, program, wine_env, work_root):
         problems = []
         if status != expected.status:
             problems.append(f"exit status {status}, expected {expected.status}")
-        if one_stream:
+        if case.terminal:
+            if screen != expected.one_stream.splitlines():
+                problems.append(f"the terminal shows {screen}, expected "
+                                f"{expected.one_stream.splitlines()}")
+        elif one_stream:
             difference = text_difference(program, expected.one_stream, stdout)
             if difference:
                 problems.append(f"standard output and error as one: {difference}")
