@@ -103,7 +103,7 @@ bool InputFile::open(const wchar_t* path) {
   HRESULT result =
       AVIFileOpenW(&opened, name_for_handler(path).c_str(), OF_SHARE_DENY_WRITE, nullptr);
   if (result < 0) {
-    reporter->error("%s", open_error_message(result));
+    reporter->error(open_error_message(result));
     return false;
   }
   file = opened;
@@ -111,18 +111,19 @@ bool InputFile::open(const wchar_t* path) {
   return true;
 }
 
-bool InputFile::convert_stream(int32_t stream_number, const wchar_t* output_path, bool extensible) {
+bool InputFile::convert_stream(int32_t stream_number, const Destination& destination,
+                               bool extensible) {
   PAVISTREAM stream = nullptr;
   HRESULT result = AVIFileGetStream(file, &stream, streamtypeAUDIO, stream_number);
   if (result < 0) {
-    reporter->error("%s", stream_error_message(result));
+    reporter->error(stream_error_message(result));
     return false;
   }
   reporter->info("オーディオストリームを開きました。\n");
 
   StreamFacts facts;
   bool converted = read_stream_facts(stream, *reporter, &facts) &&
-                   run_transfer(stream, facts, output_path, extensible, reporter);
+                   run_transfer(stream, facts, destination, extensible, reporter);
 
   AVIStreamRelease(stream);
   reporter->info("オーディオストリームを閉じました。\n");

@@ -21,11 +21,9 @@
 
 #include "platform/handlers-posix.h"
 #include "platform/riff-posix.h"
+#include "platform/share-posix.h"
 #include "platform/standin.h"
 #include "platform/standin_faults.h"
-
-// Share mode, in share-posix.cc: false when a writer holds the file.
-bool standin_share_deny_write(int fd);
 
 struct IAVIFile {
   int fd = -1;

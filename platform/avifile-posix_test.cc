@@ -1039,10 +1039,11 @@ TEST_F(FaultTest, CallsAndReadsAreLogged) {
 
 // ---- Share mode ----
 
-// fopen with `mode`: whether it opened, with errno EACCES when not.
+// _wfsopen with `mode`, denying others write access as the program opens
+// its outputs: whether it opened, with errno EACCES when not.
 bool can_open(const std::string& path, const char* mode) {
   errno = 0;
-  FILE* f = fopen(path.c_str(), mode);
+  FILE* f = _wfsopen(wide(path).c_str(), wide(mode).c_str(), _SH_DENYWR);
   if (f) {
     fclose(f);
     return true;
@@ -1087,7 +1088,7 @@ TEST_F(FaultTest, StreamHoldsItsFileOpen) {
 
 // Windows refuses the share mode on a file that is open for writing.
 TEST_F(FaultTest, FileOpenForWritingIsRefused) {
-  FILE* writer = fopen(path.c_str(), "ab");
+  FILE* writer = _wfsopen(wide(path).c_str(), L"ab", _SH_DENYWR);
   ASSERT_NE(writer, nullptr);
   EXPECT_EQ(open(path), AVIERR_FILEOPEN);
   EXPECT_EQ(file, nullptr);

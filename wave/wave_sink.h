@@ -13,17 +13,27 @@
 // data chunk's head.
 constexpr uint32_t kWaveHeaderSize = 44;
 
+// Where the WAVE data goes.
+struct Destination {
+  const wchar_t* path;  // null: standard output
+  // The shell opened the file as a standard stream of the run too, so it is
+  // already open for writing, by a handle the run cannot give up.
+  bool open_as_standard_stream;
+};
+
 struct WaveSink {
   // What the format chunk holds: the first 16 bytes, or all 40 when the tag
   // is WAVE_FORMAT_EXTENSIBLE.
   WAVEFORMATEXTENSIBLE format;
   uint64_t total_bytes;
   std::atomic<uint64_t> written_bytes;
-  FILE* output;  // owned unless it is stdout
+  FILE* output;       // owned unless it is stdout
+  bool holds_stdout;  // standard output is a file, locked against other writers
   const Reporter* reporter;
 
-  // Creates `output_path` (standard output when null) and writes the header.
-  bool open(const wchar_t* output_path);
+  // Creates the destination's file (or takes standard output) and writes the
+  // header.
+  bool open(const Destination& destination);
   // Ends writing: closes a file, flushes standard output. False when that
   // failed, after reporting it. Does nothing without a destination.
   bool finish();

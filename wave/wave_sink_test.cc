@@ -57,7 +57,7 @@ struct WaveSinkTest : testing::Test {
     const std::string path = dir.file("header.wav");
     sink.total_bytes = total_bytes;
     ConsoleCapture console;
-    const bool opened = sink.open(wide(path).c_str());
+    const bool opened = sink.open({wide(path).c_str(), false});
     const bool finished = sink.finish();
     console.finish();
     EXPECT_TRUE(opened && finished) << console.err_text;
@@ -76,7 +76,7 @@ TEST_F(WaveSinkTest, HeaderOfTenStereoSamples) {
   for (int i = 0; i < 40; ++i) data += static_cast<char>(0x80 + i);
   sink.total_bytes = 40;
   ConsoleCapture console;
-  ASSERT_TRUE(sink.open(wide(path).c_str()));
+  ASSERT_TRUE(sink.open({wide(path).c_str(), false}));
   append(data);
   EXPECT_TRUE(sink.finish());
   console.finish();
@@ -199,7 +199,7 @@ TEST(OutputFormat, RecastsOnlyWhereAsked) {
 TEST_F(WaveSinkTest, OutputDirectoryMissing) {
   const std::string path = dir.file("missing/out.wav");
   ConsoleCapture console;
-  EXPECT_FALSE(sink.open(wide(path).c_str()));
+  EXPECT_FALSE(sink.open({wide(path).c_str(), false}));
   EXPECT_TRUE(sink.finish());  // nothing to end
   console.finish();
   EXPECT_EQ(console.err_text, "出力ファイルが開けません。パスを確認してください。\n");
@@ -210,7 +210,7 @@ TEST_F(WaveSinkTest, OutputDirectoryMissing) {
 TEST_F(WaveSinkTest, StandardOutputCarriesTheHeaderOnly) {
   reporter.to_stdout = false;
   ConsoleCapture console;
-  ASSERT_TRUE(sink.open(nullptr));
+  ASSERT_TRUE(sink.open({nullptr, false}));
   EXPECT_EQ(sink.output, stdout);
   EXPECT_TRUE(sink.finish());
   console.finish();
@@ -229,7 +229,7 @@ TEST_F(WaveSinkTest, HeaderWriteFails) {
     dup2(full, STDOUT_FILENO);
     setvbuf(stdout, nullptr, _IONBF, 0);
     StreamCapture err(stderr);
-    bool opened = sink.open(nullptr);
+    bool opened = sink.open({nullptr, false});
     // The destination stays set until the teardown ends it, silently.
     bool kept = sink.output == stdout;
     bool finished = sink.finish();
@@ -279,7 +279,7 @@ TEST_F(WaveSinkTest, FinishReportsEachFailureOnce) {
     {
       StdoutRedirect redirect(full);
       // The header fits the buffer, so open succeeds.
-      opened = sink.open(c.to_stdout ? nullptr : L"/dev/full");
+      opened = sink.open({c.to_stdout ? nullptr : L"/dev/full", false});
       if (opened && c.failed_write_first) put = fwrite(big.data(), 1, big.size(), sink.output);
       finished = sink.finish();
       stdout_open = fcntl(STDOUT_FILENO, F_GETFD) != -1;
@@ -302,8 +302,8 @@ TEST_F(WaveSinkTest, ReopenEndsThePreviousDestination) {
   const std::string second = dir.file("second.wav");
   reporter.level = 1;
   ConsoleCapture console;
-  ASSERT_TRUE(sink.open(wide(first).c_str()));
-  ASSERT_TRUE(sink.open(wide(second).c_str()));
+  ASSERT_TRUE(sink.open({wide(first).c_str(), false}));
+  ASSERT_TRUE(sink.open({wide(second).c_str(), false}));
   EXPECT_TRUE(sink.finish());
   console.finish();
   EXPECT_EQ(read_file(first).size(), kWaveHeaderSize);
