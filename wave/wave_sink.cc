@@ -97,6 +97,15 @@ DWORD default_channel_mask(WORD channels) {
   return channels < sizeof masks / sizeof masks[0] ? masks[channels] : 0;
 }
 
+// The bits of each sample's container: the block shared evenly among the
+// channels. 0 where there is no such share (no channels, bytes left over)
+// or it is too wide for the 16-bit field that holds it.
+uint32_t container_bits(const WAVEFORMATEX& format) {
+  if (format.nChannels == 0 || format.nBlockAlign % format.nChannels != 0) return 0;
+  const uint32_t bits = 8u * (format.nBlockAlign / format.nChannels);
+  return bits <= UINT16_MAX ? bits : 0;
+}
+
 // The whole of a file, however far it grows, for LockFileEx.
 constexpr DWORD kWholeFile = MAXDWORD;
 
@@ -126,13 +135,21 @@ WAVEFORMATEXTENSIBLE output_format(const WAVEFORMATEXTENSIBLE& stream_format, bo
   const WAVEFORMATEX& plain = stream_format.Format;
   const bool pcm_or_float =
       plain.wFormatTag == WAVE_FORMAT_PCM || plain.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
-  if (!extensible || !pcm_or_float || (plain.nChannels <= 2 && plain.wBitsPerSample <= 16)) {
-    return stream_format;
-  }
+  const uint32_t container = container_bits(plain);
+  const uint32_t valid = plain.wBitsPerSample;
+  // Only a block shared evenly among the channels, each share holding the
+  // stream's bits, has an extensible form that tells the truth; any other
+  // stream keeps its own.
+  const bool consistent = container != 0 && valid != 0 && valid <= container;
+  const bool needs_extensible = plain.nChannels > 2 || container > 16 || valid < container;
+  if (!extensible || !pcm_or_float || !consistent || !needs_extensible) return stream_format;
   WAVEFORMATEXTENSIBLE format = stream_format;
   format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  // Readers step through the data by the container; the precision is the
+  // stream's own, its samples filling the container from the top.
+  format.Format.wBitsPerSample = WORD(container);
   format.Format.cbSize = kExtensibleFormatSize - sizeof(WAVEFORMATEX);
-  format.Samples.wValidBitsPerSample = plain.wBitsPerSample;
+  format.Samples.wValidBitsPerSample = WORD(valid);
   format.dwChannelMask = default_channel_mask(plain.nChannels);
   // KSDATAFORMAT_SUBTYPE_PCM or _IEEE_FLOAT: the plain tag in the common base.
   format.SubFormat =

@@ -41,8 +41,12 @@ struct WaveSink {
 
 // The format the output declares for a stream of `stream_format`: the
 // stream's own, or, when `extensible` is asked for, PCM and float with more
-// than 2 channels or 16 bits recast as WAVE_FORMAT_EXTENSIBLE with the
-// usual speaker mask, which some readers need to take such streams at all.
+// than 2 channels, containers over 16 bits or samples narrower than their
+// containers recast as WAVE_FORMAT_EXTENSIBLE, with the container's bits,
+// the stream's bits as valid bits and the usual speaker mask: some readers
+// need it to take such streams at all, or to step through them by the
+// container. A block that is no whole number of bytes per channel keeps
+// the stream's own format.
 WAVEFORMATEXTENSIBLE output_format(const WAVEFORMATEXTENSIBLE& stream_format, bool extensible);
 
 #endif  // TONEWELL_WAVE_WAVE_SINK_H_

@@ -512,6 +512,134 @@ def test_extensible_for_flac(suite, program, work):
                     problems)
 
 
+# What each reader makes of -e's output for samples narrower than their
+# containers, measured with Debian 12's flac 1.4.2, ffmpeg 5.1 and sox 14.4.2.
+# sox takes no such file ("WAVE file fmt with padded samples is not supported
+# yet"); ffmpeg picks its decoder by the valid bits alone, so 24 bits in 32
+# become 3-byte floats ("pcm_f24le") and 4/3 as many frames.
+PADDED_CASES = [  # valid bits, container bits, each reader's outcome
+    (24, 32, {"flac": "exact", "ffmpeg": "misreads", "sox": "refuses"}),
+    (20, 24, {"flac": "exact", "ffmpeg": "exact", "sox": "refuses"}),
+    (12, 16, {"flac": "exact", "ffmpeg": "exact", "sox": "refuses"}),
+]
+
+
+def padded_samples(fmt, container, frames, seed):
+    """`frames` of `fmt`, each sample random in its valid bits at the top of
+    its container, with the bits below zero."""
+    rng = random.Random(seed)
+    return b"".join((rng.getrandbits(fmt.bits) << (container - fmt.bits))
+                    .to_bytes(container // 8, "little") for _ in range(frames * fmt.channels))
+
+
+def top_bytes(data, container, keep):
+    """Each sample of `data` in its `keep` most significant bytes: cut below,
+    or padded with zero bytes where `keep` is wider than the container."""
+    size = container // 8
+    pad = bytes(max(0, keep - size))
+    return b"".join(pad + data[max(i, i + size - keep):i + size]
+                    for i in range(0, len(data), size))
+
+
+def flac_view(wave, work, channels):
+    """What flac makes of `wave`: None if it refuses it, else channels,
+    frames, bits per sample and the samples as its decoder writes them.
+    flac 1.4.2 knows no 7-channel layout but its own 6.1 (mask 0x70F) and
+    refuses 0x13F, so there it is told to leave the mask aside."""
+    encoded = work / "padded.flac"
+    layout = ["--channel-map=none"] if channels == 7 else []
+    if run(["flac", "-s", "-f"] + layout + ["-o", str(encoded), str(wave)]).returncode != 0:
+        return None
+    facts = run(["metaflac", "--show-channels", "--show-total-samples", "--show-bps",
+                 str(encoded)]).stdout.split()
+    channels, frames, bits = (int(fact) for fact in facts)
+    # The decoder writes a WAVE file; its samples are the end of it.
+    decoded = run(["flac", "-s", "-d", "-c", str(encoded)]).stdout
+    size = frames * channels * ((bits + 7) // 8)
+    return {"channels": channels, "frames": frames, "bits": bits,
+            "samples": decoded[max(0, len(decoded) - size):]}
+
+
+def ffmpeg_view(wave):
+    """What ffprobe and ffmpeg make of `wave`: None if they refuse it, else
+    channels, frames, container bits and the samples as 32-bit integers."""
+    probe = run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                 "stream=channels,duration_ts,bits_per_sample", "-of", "default=nw=1",
+                 str(wave)])
+    decoded = run(["ffmpeg", "-v", "error", "-i", str(wave), "-f", "s32le", "-"])
+    if probe.returncode != 0 or decoded.returncode != 0:
+        return None
+    facts = dict(line.split("=") for line in probe.stdout.decode().split())
+    return {"channels": int(facts["channels"]), "frames": int(facts["duration_ts"]),
+            "bits": int(facts["bits_per_sample"]), "samples": decoded.stdout}
+
+
+def sox_view(wave):
+    """What sox makes of `wave`: None if it refuses it, else channels,
+    frames, precision and the samples as 32-bit integers."""
+    facts = [run(["sox", "--i", option, str(wave)]) for option in ("-c", "-s", "-p")]
+    decoded = run(["sox", str(wave), "-t", "s32", "-"])
+    if decoded.returncode != 0 or any(fact.returncode != 0 for fact in facts):
+        return None
+    channels, frames, bits = (int(fact.stdout) for fact in facts)
+    return {"channels": channels, "frames": frames, "bits": bits, "samples": decoded.stdout}
+
+
+def test_extensible_padded(suite, program, work):
+    """-e on samples in wider containers declares the container as the bits
+    per sample and the stream's bits as the valid bits, so that readers step
+    through the data by the container; without -e the header stays the
+    stream's own."""
+    for valid, container, outcomes in PADDED_CASES:
+        for channels in range(1, 9):
+            fmt = WaveFormat(channels, 48000, valid, container=container)
+            frames = 4800
+            data = padded_samples(fmt, container, frames, channels)
+            source = work / "padded.wav"
+            source.write_bytes(wav_file(fmt.stored(16), data))
+            name = f"-e, {channels}ch {valid} bits in {container}"
+            out = work / "padded-out.wav"
+            result = run([program, "-q", "-e", str(source), str(out)])
+            wave = out.read_bytes() if out.exists() else b""
+            problems = [] if result.returncode == 0 and not result.stderr else [
+                f"status {result.returncode}, stderr {result.stderr[-300:]!r}"]
+            tag, bits = struct.unpack_from("<H12xH", wave, 20) if len(wave) > 68 else (0, 0)
+            got_valid = struct.unpack_from("<H", wave, 38)[0] if tag == 0xFFFE else 0
+            if (tag, bits, got_valid) != (0xFFFE, container, valid) or wave[68:] != data:
+                problems.append(f"header {wave[:68].hex()}, expected extensible, "
+                                f"{container} bits, {valid} valid, then the data")
+            # Each reader as it presents the samples: flac in the bytes the
+            # valid bits need, ffmpeg and sox as 32-bit integers.
+            facts = {"channels": channels, "frames": frames}
+            as_int32 = top_bytes(data, container, 4)
+            expected = {
+                "flac": (flac_view(out, work, channels),
+                         dict(facts, bits=valid,
+                              samples=top_bytes(data, container, (valid + 7) // 8))),
+                "ffmpeg": (ffmpeg_view(out), dict(facts, bits=container, samples=as_int32)),
+                "sox": (sox_view(out), dict(facts, bits=valid, samples=as_int32)),
+            }
+            for reader, (view, truth) in expected.items():
+                wrong = [] if view is None else [key for key in truth if view[key] != truth[key]]
+                outcome = "refuses" if view is None else "misreads" if wrong else "exact"
+                if outcome != outcomes[reader]:
+                    problems.append(f"{reader} {outcome}, expected it {outcomes[reader]}")
+                    problems += [f"     {key} {view[key]}, expected {truth[key]}"
+                                 if key != "samples" else "     the samples differ"
+                                 for key in wrong]
+            out.unlink(missing_ok=True)
+            readers = ", ".join(f"{reader} {outcome}" for reader, outcome in outcomes.items())
+            suite.check(f"{name}: {readers}", problems)
+        # Without the option the output is the stream's own header and data.
+        result = run([program, "-q", str(source), str(out)])
+        if result.returncode != 0 or out.read_bytes() != wave_header(fmt, len(data)) + data:
+            problems = [f"status {result.returncode}, the output differs from the plain header"]
+        else:
+            problems = []
+        out.unlink(missing_ok=True)
+        suite.check(f"no -e, 8ch {valid} bits in {container}: the plain header", problems)
+
+
 def test_rec_lists(suite, program, work):
     """Audio in LIST 'rec ' chunks, as older writers interleave it, converts
     exactly whether the index lists the lists (offsets of either base) or
@@ -981,6 +1109,7 @@ def main():
         test_rf64(suite, programs[-1], work, to_file=True)
         test_rf64_boundary(suite, program64, work)
         test_extensible_for_flac(suite, program64, work)
+        test_extensible_padded(suite, program64, work)
         test_closed_standard_descriptors(suite, program64, work)
         test_standard_streams_on_run_files(suite, program64, work)
         test_share_across_processes(suite, program64, work)
