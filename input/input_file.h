@@ -19,6 +19,8 @@ struct InputFile {
   InputFile& operator=(const InputFile&) = delete;
 
   // Paths are wide: UTF-16 on Windows, where any file name can be spelled.
+  // False when the file cannot be opened, or when it opened but its script
+  // failed; the file is then held until close, which releases it as usual.
   bool open(const wchar_t* path);
   // Opens audio stream `stream_number`, reads its facts and format and
   // transfers it to `destination`, asking for the extensible format chunk

@@ -1104,6 +1104,34 @@ TEST_F(FaultTest, OpenWithoutShareModeAllowsWriters) {
   EXPECT_TRUE(can_open(path, "ab"));
 }
 
+// No stand-in handler runs scripts, so a file answers E_NOINTERFACE, as
+// Wine's do. The hook makes it a script handler's, whose interface holds
+// the file as a stream does.
+TEST_F(FaultTest, ClipInfoOnlyWhereTheHookAsks) {
+  ASSERT_EQ(open(path), S_OK);
+  void* answered = this;
+  EXPECT_EQ(file->QueryInterface(IID_IAvisynthClipInfo, &answered), E_NOINTERFACE);
+  EXPECT_EQ(answered, nullptr);
+
+  standin_faults.clip_info = true;
+  ASSERT_EQ(file->QueryInterface(IID_IAvisynthClipInfo, &answered), S_OK);
+  IAvisynthClipInfo* clip_info = static_cast<IAvisynthClipInfo*>(answered);
+  const char* text = "untouched";
+  EXPECT_EQ(clip_info->GetError(&text), 0);
+  EXPECT_STREQ(text, "untouched");
+  standin_faults.script_error = "Script error";
+  EXPECT_NE(clip_info->GetError(&text), 0);
+  EXPECT_STREQ(text, "Script error");
+
+  EXPECT_EQ(AVIFileRelease(file), 1u);
+  file = nullptr;
+  EXPECT_EQ(standin_log.live_files, 1);
+  EXPECT_FALSE(can_open(path, "wb"));
+  EXPECT_EQ(clip_info->Release(), 0u);
+  EXPECT_EQ(standin_log.live_files, 0);
+  EXPECT_TRUE(can_open(path, "ab"));
+}
+
 // ---- The media writer itself ----
 
 TEST(MediaFiles, WaveLayoutIsByteExact) {

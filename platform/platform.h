@@ -18,5 +18,6 @@
 #else
 #include "platform/standin.h"
 #endif
+#include "platform/clip_info.h"
 
 #endif  // TONEWELL_PLATFORM_PLATFORM_H_

@@ -124,8 +124,18 @@ struct AVISTREAMINFOA {
 };
 static_assert(sizeof(AVISTREAMINFOA) == 140, "AVISTREAMINFOA is 140 bytes on Windows");
 
-// AVI file layer (avifil32). The handles are opaque to callers.
-struct IAVIFile;
+// COM interface identities and the answer for an interface not offered.
+typedef GUID IID;
+typedef const IID& REFIID;
+constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
+
+// AVI file layer (avifil32). A file is a COM object whose handler may offer
+// further interfaces; none of the stand-in's handlers does (E_NOINTERFACE),
+// as Wine's WAVE and AVI handlers offer none the program asks for. Streams
+// are opaque to callers.
+struct IAVIFile {
+  HRESULT QueryInterface(REFIID riid, void** ppvObject);
+};
 struct IAVIStream;
 typedef IAVIFile* PAVIFILE;
 typedef IAVIStream* PAVISTREAM;

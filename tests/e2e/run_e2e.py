@@ -912,8 +912,48 @@ def source_size_cases():
     ]
 
 
+SCRIPT_FAILED = "スクリプトでエラーが発生しました。\n"
+FREE_LOG, FREED = "freed.log", b"file object freed\n"
+
+
+def source_script_cases():
+    """A script that failed, as script handlers report it: the file opens, and
+    its IAvisynthClipInfo gives the text, which follows the program's own
+    message byte for byte, a line at a time; nothing is converted. Shift_JIS
+    holds 0x5C (a backslash) as the second byte of ソ, 表 and 能, and a path
+    holds "\\n". Every row checks that the handler's file object was freed."""
+    ascii_text = "Script error: There is no function named 'AudioDubb'."
+    cases = []
+    for name, text, printed in (
+            ("an ASCII text", ascii_text, ascii_text + "\n"),
+            ("a Shift_JIS text", "スクリプトエラー: ソース「表示.avs」の機能が見つかりません。\n",
+             "スクリプトエラー: ソース「表示.avs」の機能が見つかりません。\n"),
+            ("several lines with backslashes",
+             "Script error: Invalid arguments to function 'AudioDub'.\r\n"
+             "(C:\\clips\\new\\movie.avs, line 3)\n(C:\\plugins\\x.avsi, line 12)",
+             "Script error: Invalid arguments to function 'AudioDub'.\n"
+             "(C:\\clips\\new\\movie.avs, line 3)\n(C:\\plugins\\x.avsi, line 12)\n")):
+        escaped = text.encode("cp932").replace(b"\\", b"\\\\").replace(b"\n", b"\\n")
+        content = source_file(free_log=FREE_LOG) + b"script_error=" + escaped + b"\n"
+        for run in (Run("script.avs"), Run("script.avs", level=0),
+                    *([Run("script.avs", to_stdout=True)] if text == ascii_text else [])):
+            where = "to standard output" if run.to_stdout else f"at level {run.level}"
+            files = {FREE_LOG: FREED, **({} if run.to_stdout else {run.output_path: None})}
+            outcome = run.expect(1, with_input((ERROR, SCRIPT_FAILED), (ERROR, printed)), files)
+            cases.append(run_case_of(f"handler: script error, {name}, {where}", run,
+                                     {run.input_path: content}, outcome, wine_only=True))
+    stream = Stream(STEREO16, source_data(0, 4 * 1000))
+    clean = Run("clean.avs", "out.wav", level=2)
+    outcome = clean.converted(stream)
+    outcome.files[FREE_LOG] = FREED
+    cases.append(source_case("handler: no script error converts", clean, outcome, stream,
+                             samples=1000, free_log=FREE_LOG))
+    return cases
+
+
 def test_source_cases():
-    return source_open_cases() + source_stream_cases() + source_read_cases() + source_size_cases()
+    return (source_open_cases() + source_stream_cases() + source_read_cases() +
+            source_size_cases() + source_script_cases())
 
 
 OPEN_ERRORS = {corpus.FILEREAD: OPEN_DISK_READ, corpus.BADFORMAT: OPEN_DAMAGED}
@@ -1250,6 +1290,9 @@ def run_case(case, program, wine_env, work_root):
                     problems.append(f"{name} exists, expected none")
             elif not path.is_file():
                 problems.append(f"{name} missing")
+            elif not want.startswith((b"RIFF", b"RF64")):
+                if path.read_bytes() != want:
+                    problems.append(f"{name}: {path.read_bytes()!r}, expected {want!r}")
             else:
                 difference = wave_difference(want, path.read_bytes())
                 if difference:
