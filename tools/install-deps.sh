@@ -14,6 +14,8 @@ if [ "${1:-build}" = test ]; then
   dpkg --add-architecture i386
   packages+=(g++-multilib mingw-w64 wine wine32:i386 wine64 googletest libgtest-dev
              clang libclang-rt-dev clang-format zip ffmpeg sox flac qemu-user-static)
+  # A terminal emulator, to read back what a console shows.
+  packages+=(python3-pyte)
 fi
 
 if [ "${1:-build}" = bench ]; then

@@ -30,6 +30,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import corpus
+import screen
 from media import (PCM_SUBTYPE_GUID, AviTrack, WaveFormat, avi_file, chunk, pattern, rf64_header,
                    wav_file)
 
@@ -1139,6 +1140,52 @@ def run_case(case, program, wine_env, work_root):
         shutil.rmtree(work, ignore_errors=True)
 
 
+# The form the progress line takes on a terminal of each width, as the
+# robustness suite finds on Linux: the widest that leaves the last column free.
+WINE_PROGRESS_FORM_AT = {40: "no amounts", 120: "full"}
+
+
+def progress_on_a_terminal(program, env, work_root):
+    """tonewell64.exe with standard error on a pseudo-terminal, narrow and
+    wide, standard output drained slowly: Wine makes a console of the
+    terminal, whose width (taken once, at start) the program reads; the
+    progress line is drawn in the form that fits, never wraps, and leaves the
+    finished screen as a run too short to draw it leaves it (the messages
+    themselves pass through Wine's console as they do without the line).
+    A list of (name, problems)."""
+    work = Path(tempfile.mkdtemp(dir=work_root))
+    data = pattern(48 << 20, 8)
+    (work / "long.wav").write_bytes(wav_file(MONO8.stored(16), data))
+    (work / "short.wav").write_bytes(wav_file(MONO8.stored(16), data[:1 << 16]))
+    command = [wine_loader(program.bits), str(program.path)]
+    results = []
+    try:
+        for columns, form in WINE_PROGRESS_FORM_AT.items():
+            run = screen.run_on_terminal(command + ["long.wav", "-"], columns, cwd=work, env=env,
+                                         timeout_s=RUN_TIMEOUT_S)
+            reference = screen.run_on_terminal(command + ["short.wav", "-"], columns, pace_s=0,
+                                               cwd=work, env=env, timeout_s=RUN_TIMEOUT_S)
+            forms = [screen.form_of(line) for line in run.console.progress]
+            problems = []
+            if run.status != 0 or run.stdout != wav_file(MONO8.stored(16), data):
+                problems.append(f"status {run.status}, {len(run.stdout)} bytes on standard output")
+            if set(forms) != {form} or len(forms) < 2:
+                problems.append(f"progress drawn as {run.console.progress!r}, expected the form "
+                                f"{form!r} twice or more")
+            if reference.console.progress:
+                problems.append(f"progress drawn in the short run: {reference.console.progress!r}")
+            if run.console.wraps != reference.console.wraps:
+                problems.append(f"{run.console.wraps} lines wrapped, without the progress line "
+                                f"{reference.console.wraps}")
+            if run.console.shown() != reference.console.shown():
+                problems.append(f"the screen shows {run.console.shown()!r}, without the progress "
+                                f"line {reference.console.shown()!r}")
+            results.append((f"progress on a terminal of {columns} columns", problems))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return results
+
+
 def main():
     os.chdir(ROOT)
     cases = sorted(all_cases(), key=lambda c: not c.big)
@@ -1157,6 +1204,17 @@ def main():
 
     failed = len(missing)
     passed = 0
+
+    def tally(program, name, problems):
+        nonlocal failed, passed
+        if problems:
+            failed += 1
+            print(f"FAIL [{program.label}] {name}")
+            for problem in problems:
+                print(f"    {problem}")
+        else:
+            passed += 1
+
     work_root = tempfile.mkdtemp(prefix="tonewell-e2e-")
     try:
         with wine_prefix() as wine_env:
@@ -1175,13 +1233,10 @@ def main():
                 with ThreadPoolExecutor(max_workers=2) as pool:
                     results = pool.map(lambda job: run_case(*job, wine_env, work_root), phase)
                     for (case, program), problems in zip(phase, results):
-                        if problems:
-                            failed += 1
-                            print(f"FAIL [{program.label}] {case.name}")
-                            for problem in problems:
-                                print(f"    {problem}")
-                        else:
-                            passed += 1
+                        tally(program, case.name, problems)
+            for program in [p for p in programs if p.label == "wine64"]:
+                for name, problems in progress_on_a_terminal(program, wine_env, work_root):
+                    tally(program, name, problems)
     finally:
         shutil.rmtree(work_root, ignore_errors=True)
 
