@@ -699,7 +699,7 @@ def test_usage_lost(suite, program):
 # A console: the progress line, at the levels that show it, at any width.
 
 # The form a progress line of this suite's input takes at each width, given
-# what each form takes (full 55 to 58 columns, without the rate 43 to 44,
+# what each form takes (full 54 to 57 columns, without the rate 43 to 44,
 # without the amounts 26, the shortest 14), with the last column left free.
 PROGRESS_FORM_AT = {14: None, 15: "shortest", 20: "shortest", 30: "no amounts",
                     40: "no amounts", 50: "no rate", 60: "full", 80: "full", 120: "full"}
