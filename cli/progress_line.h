@@ -1,6 +1,8 @@
 // The line that shows on a console how far the writing has come: rewritten
 // in place, and cleared before any other message, so that messages never
-// land inside it.
+// land inside it. It is text for the console, not bytes: written as wide
+// characters, so that it reads right whatever the console's code page, and
+// fitted to the console's width, so that it never wraps.
 #ifndef TONEWELL_CLI_PROGRESS_LINE_H_
 #define TONEWELL_CLI_PROGRESS_LINE_H_
 
@@ -17,7 +19,7 @@ struct ProgressLine {
   // Held by whoever writes to the console while a line may stand there:
   // the writer thread drawing, or either thread printing a message.
   SRWLOCK console = SRWLOCK_INIT;
-  size_t shown_bytes = 0;  // of the line on the console, under `console`; 0: none
+  size_t shown_columns = 0;  // of the line on the console, under `console`; 0: none
   // The writer's alone.
   bool started = false;
   uint64_t started_ms = 0;
@@ -53,8 +55,18 @@ struct ProgressPause {
 // a file, a pipe or NUL).
 bool progress_wanted(int32_t level);
 
-// The line for `done` of `total` bytes written in `elapsed_ms`: percent,
-// MiB, rate and time left.
-std::string progress_text(uint64_t done, uint64_t total, uint64_t elapsed_ms);
+// The line for `done` of `total` bytes written in `elapsed_ms`, in the
+// widest of its forms that leaves the last of `width` columns free (a
+// console wraps as soon as a line fills its width):
+//   書き出し中:  42% (860.2 / 2048.0 MiB) 85.3 MiB/秒 残り 0:14
+//   書き出し中:  42% (860.2 / 2048.0 MiB) 残り 0:14
+//   書き出し中:  42% 残り 0:14
+//    42% 残り 0:14
+// Empty where not even the last fits.
+std::wstring progress_text(uint64_t done, uint64_t total, uint64_t elapsed_ms, size_t width);
+
+// The columns `text` takes on a console: two for a Japanese character (kana,
+// kanji, full-width forms), one for any other.
+size_t text_columns(const std::wstring& text);
 
 #endif  // TONEWELL_CLI_PROGRESS_LINE_H_

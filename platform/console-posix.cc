@@ -1,10 +1,12 @@
 // Stand-ins for the kernel32 calls behind the progress line: the console
-// test, the tick count and the slim lock. A standard handle is a console
-// when its descriptor is a terminal.
+// test, size and text output, the tick count and the slim lock. A handle is
+// a console when its descriptor is a terminal.
 #include <errno.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "platform/handles-posix.h"
@@ -16,21 +18,40 @@ BOOL GetConsoleMode(HANDLE handle, DWORD* mode) {
   return TRUE;
 }
 
-BOOL WriteConsoleW(HANDLE handle, const void* text, DWORD size, DWORD* written, LPVOID) {
-  DWORD mode;
-  if (written) *written = 0;
-  if (!GetConsoleMode(handle, &mode)) return FALSE;
+// The terminal's size, as Wine reports a terminal's: the buffer is the
+// window, and a terminal that knows no size (0 columns) is 80 by 150.
+BOOL GetConsoleScreenBufferInfo(HANDLE handle, CONSOLE_SCREEN_BUFFER_INFO* info) {
+  const int fd = standin_descriptor(handle);
+  winsize size{};
+  if (fd < 0 || !isatty(fd) || ioctl(fd, TIOCGWINSZ, &size) != 0) return FALSE;
+  if (size.ws_col == 0) size = {150, 80, 0, 0};
+  const SHORT columns = static_cast<SHORT>(std::min<unsigned>(size.ws_col, 0x7FFF));
+  const SHORT rows =
+      static_cast<SHORT>(std::min<unsigned>(std::max<unsigned>(size.ws_row, 1), 0x7FFF));
+  *info = {
+      {columns, rows}, {0, 0}, 0x7, {0, 0, SHORT(columns - 1), SHORT(rows - 1)}, {columns, rows}};
+  return TRUE;
+}
+
+// The characters go out as the stand-in's code page spells them (UTF-8, the
+// escaped bytes U+DC80..U+DCFF as those bytes), in one write where the
+// terminal takes it.
+BOOL WriteConsoleW(HANDLE handle, const void* text, DWORD count, LPDWORD written, LPVOID) {
+  if (written != nullptr) *written = 0;
+  const int fd = standin_descriptor(handle);
+  if (fd < 0 || !isatty(fd)) return FALSE;
   const wchar_t* wide = static_cast<const wchar_t*>(text);
-  const int length = WideCharToMultiByte(CP_ACP, 0, wide, int(size), nullptr, 0, nullptr, nullptr);
-  std::string bytes(size_t(length), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide, int(size), bytes.data(), length, nullptr, nullptr);
-  for (size_t done = 0; done < bytes.size();) {
-    const ssize_t n = write(standin_descriptor(handle), bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return FALSE;
-    done += size_t(n);
+  std::string bytes(WideCharToMultiByte(CP_ACP, 0, wide, int(count), nullptr, 0, nullptr, nullptr),
+                    '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide, int(count), bytes.data(), int(bytes.size()), nullptr,
+                      nullptr);
+  for (size_t at = 0; at < bytes.size();) {
+    const ssize_t done = write(fd, bytes.data() + at, bytes.size() - at);
+    if (done < 0 && errno == EINTR) continue;
+    if (done < 0) return FALSE;
+    at += size_t(done);
   }
-  if (written) *written = size;
+  if (written != nullptr) *written = count;
   return TRUE;
 }
 

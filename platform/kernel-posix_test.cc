@@ -242,4 +242,46 @@ TEST_F(KernelTest, LockFileExHoldsAgainstOtherHandles) {
   CloseHandle(device);
 }
 
+// A terminal is a console: its size as the terminal has it at each call,
+// and text written as the stand-in's code page spells it.
+TEST_F(KernelTest, TerminalIsAConsole) {
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  TerminalCapture terminal(stderr, 37);
+  DWORD mode = 0;
+  EXPECT_TRUE(GetConsoleMode(err, &mode));
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  auto size = [&] {
+    if (!GetConsoleScreenBufferInfo(err, &info)) return std::string("none");
+    return std::to_string(info.dwSize.X) + "x" + std::to_string(info.dwSize.Y) + " window " +
+           std::to_string(info.srWindow.Left) + "," + std::to_string(info.srWindow.Top) + "-" +
+           std::to_string(info.srWindow.Right) + "," + std::to_string(info.srWindow.Bottom);
+  };
+  EXPECT_EQ(size(), "37x24 window 0,0-36,23");
+  terminal.resize(120);
+  EXPECT_EQ(size(), "120x24 window 0,0-119,23");
+  terminal.resize(0);  // a terminal that knows no size, as Wine answers it
+  EXPECT_EQ(size(), "80x150 window 0,0-79,149");
+  DWORD written = 0;
+  const std::wstring text = L"書き\xdcff\xdc80\u00e9\xd800\n";
+  EXPECT_TRUE(WriteConsoleW(err, text.data(), DWORD(text.size()), &written, nullptr));
+  EXPECT_EQ(written, text.size());
+  EXPECT_TRUE(WriteConsoleW(err, L"", 0, &written, nullptr));
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(terminal.finish(), "書き\xff\x80\xc3\xa9?\n");
+}
+
+// Not a console: a file refuses both calls, and nothing is written.
+TEST_F(KernelTest, FileIsNoConsole) {
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  StreamCapture file(stderr);
+  DWORD mode = 0;
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  DWORD written = 1;
+  EXPECT_FALSE(GetConsoleMode(err, &mode));
+  EXPECT_FALSE(GetConsoleScreenBufferInfo(err, &info));
+  EXPECT_FALSE(WriteConsoleW(err, L"text", 4, &written, nullptr));
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(file.finish(), "");
+}
+
 }  // namespace

@@ -199,17 +199,41 @@ constexpr int _SH_DENYWR = 0x20;
 constexpr int _SH_DENYNO = 0x40;
 FILE* _wfsopen(const wchar_t* filename, const wchar_t* mode, int shflag);
 
-// Console, clock and lock (kernel32). A standard handle is a console when
-// its descriptor is a terminal.
+// Console, clock and lock (kernel32). A handle is a console when its
+// descriptor is a terminal: its size is the terminal's (80 by 150 when the
+// terminal has none, as Wine answers), its cursor is not known (0, 0), and
+// text written to it goes out in the stand-in's code page.
 typedef uint64_t ULONGLONG;
+typedef int16_t SHORT;
+typedef DWORD* LPDWORD;
 constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
 constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+struct COORD {
+  SHORT X;
+  SHORT Y;
+};
+struct SMALL_RECT {
+  SHORT Left;
+  SHORT Top;
+  SHORT Right;
+  SHORT Bottom;
+};
+struct CONSOLE_SCREEN_BUFFER_INFO {
+  COORD dwSize;
+  COORD dwCursorPosition;
+  WORD wAttributes;
+  SMALL_RECT srWindow;
+  COORD dwMaximumWindowSize;
+};
+static_assert(sizeof(CONSOLE_SCREEN_BUFFER_INFO) == 22, "as the Windows SDK lays it out");
 HANDLE GetStdHandle(DWORD nStdHandle);
 BOOL GetConsoleMode(HANDLE hConsoleHandle, DWORD* lpMode);
+BOOL GetConsoleScreenBufferInfo(HANDLE hConsoleOutput,
+                                CONSOLE_SCREEN_BUFFER_INFO* lpConsoleScreenBufferInfo);
 // Text to a console, in UTF-16 on Windows; a terminal here gets it in the
 // stand-in's code page (UTF-8, escaped bytes as they were).
 BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
-                   DWORD* lpNumberOfCharsWritten, LPVOID lpReserved);
+                   LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved);
 ULONGLONG GetTickCount64();
 struct SRWLOCK {
   pthread_mutex_t mutex;

@@ -1,6 +1,10 @@
 #include "testing/capture.h"
 
+#include <errno.h>
+#include <pty.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -32,6 +36,45 @@ std::string StreamCapture::finish() {
   fclose(file);
   file = nullptr;
   return text;
+}
+
+TerminalCapture::TerminalCapture(FILE* stream, int columns) : stream(stream) {
+  fflush(stream);
+  saved_fd = dup(fileno(stream));
+  termios raw{};
+  cfmakeraw(&raw);
+  winsize size{24, static_cast<unsigned short>(columns), 0, 0};
+  int follower;
+  openpty(&leader, &follower, nullptr, &raw, &size);
+  dup2(follower, fileno(stream));
+  close(follower);
+  reader = std::thread([this] {
+    char chunk[4096];
+    ssize_t n;
+    // Ends with EIO once the last descriptor of the terminal's other end is closed.
+    while ((n = read(leader, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
+      if (n > 0) received.append(chunk, size_t(n));
+    }
+  });
+}
+
+TerminalCapture::~TerminalCapture() { finish(); }
+
+void TerminalCapture::resize(int columns) {
+  winsize size{24, static_cast<unsigned short>(columns), 0, 0};
+  ioctl(leader, TIOCSWINSZ, &size);
+}
+
+std::string TerminalCapture::finish() {
+  if (saved_fd < 0) return std::string();
+  fflush(stream);
+  clearerr(stream);
+  dup2(saved_fd, fileno(stream));
+  close(saved_fd);
+  saved_fd = -1;
+  reader.join();
+  close(leader);
+  return received;
 }
 
 TempDir::TempDir() {

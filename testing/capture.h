@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct StreamCapture {
@@ -33,6 +34,27 @@ struct ConsoleCapture {
     out_text = out.finish();
     err_text = err.finish();
   }
+};
+
+// A stream on a pseudo-terminal of `columns` columns, in raw mode so that
+// what is written arrives byte for byte: a console, as the stand-in sees
+// one. What arrives is read as it comes, so writes never wait.
+struct TerminalCapture {
+  FILE* stream;
+  int saved_fd;
+  int leader = -1;
+  std::string received;  // by `reader`, until finish() has joined it
+  std::thread reader;
+
+  TerminalCapture(FILE* stream, int columns);
+  ~TerminalCapture();
+  TerminalCapture(const TerminalCapture&) = delete;
+  TerminalCapture& operator=(const TerminalCapture&) = delete;
+
+  // As a user resizing the terminal's window.
+  void resize(int columns);
+  // Restores the stream and returns everything written to it meanwhile.
+  std::string finish();
 };
 
 // A fresh empty directory below the system's temporary directory, removed

@@ -15,32 +15,24 @@ Run alone, after building the presets win64, win32, linux64 and linux32:
 """
 
 import contextlib
-import fcntl
 import functools
 import hashlib
 import itertools
 import os
-import pty
 import re
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
-import termios
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 
-try:
-    import pyte
-except ImportError:  # Debian's python3-pyte, run by another Python 3
-    sys.path.append("/usr/lib/python3/dist-packages")
-    import pyte
-
 import corpus
+import screen
 from media import (PCM_SUBTYPE_GUID, AviTrack, WaveFormat, avi_file, chunk, pattern, rf64_header,
                    wav_file)
 
@@ -1175,32 +1167,7 @@ class Digest:
         return None
 
 
-TERMINAL_SIZE = (60, 120)  # rows, columns: every message fits a line
-
-
-def run_on_terminal(command, cwd, env):
-    """Runs `command` with standard output and error on one terminal:
-    (status, the screen's lines down to the last with text, as a terminal
-    emulator shows them)."""
-    leader, follower = pty.openpty()
-    rows, columns = TERMINAL_SIZE
-    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
-    try:
-        status = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                stdout=follower, stderr=follower, timeout=RUN_TIMEOUT_S).returncode
-    finally:
-        os.close(follower)
-    shown = b""
-    with contextlib.suppress(OSError):  # EIO once the terminal's other end has closed
-        while block := os.read(leader, 1 << 16):
-            shown += block
-    os.close(leader)
-    screen = pyte.Screen(columns, rows)
-    pyte.ByteStream(screen).feed(shown)
-    lines = [line.rstrip() for line in screen.display]
-    while lines and not lines[-1]:
-        lines.pop()
-    return status, lines
+TERMINAL_COLUMNS = 120  # every message fits a line
 
 
 def run_hashing(command, cwd, env):
@@ -1240,7 +1207,8 @@ def run_case(case, program, wine_env, work_root):
         one_stream = expected.one_stream is not None
         try:
             if case.terminal:
-                status, screen = run_on_terminal(command, work, env)
+                status, console = screen.run_on_console(command, TERMINAL_COLUMNS, cwd=work,
+                                                        env=env, timeout_s=RUN_TIMEOUT_S)
                 stdout = stderr = b""
             elif expected.stdout_digest is not None:
                 status, stdout, stderr = run_hashing(command, work, env)
@@ -1261,8 +1229,8 @@ def run_case(case, program, wine_env, work_root):
         if status != expected.status:
             problems.append(f"exit status {status}, expected {expected.status}")
         if case.terminal:
-            if screen != expected.one_stream.splitlines():
-                problems.append(f"the terminal shows {screen}, expected "
+            if console.shown() != expected.one_stream.splitlines():
+                problems.append(f"the terminal shows {console.shown()}, expected "
                                 f"{expected.one_stream.splitlines()}")
         elif one_stream:
             difference = text_difference(program, expected.one_stream, stdout)
@@ -1330,6 +1298,52 @@ def held_output_problems(program, env, work_root):
     return problems
 
 
+# The form the progress line takes on a terminal of each width, as the
+# robustness suite finds on Linux: the widest that leaves the last column free.
+WINE_PROGRESS_FORM_AT = {40: "no amounts", 120: "full"}
+
+
+def progress_on_a_terminal(program, env, work_root):
+    """tonewell64.exe with standard error on a pseudo-terminal, narrow and
+    wide, standard output drained slowly: Wine makes a console of the
+    terminal, whose width (taken once, at start) the program reads; the
+    progress line is drawn in the form that fits, never wraps, and leaves the
+    finished screen as a run too short to draw it leaves it (the messages
+    themselves pass through Wine's console as they do without the line).
+    A list of (name, problems)."""
+    work = Path(tempfile.mkdtemp(dir=work_root))
+    data = pattern(48 << 20, 8)
+    (work / "long.wav").write_bytes(wav_file(MONO8.stored(16), data))
+    (work / "short.wav").write_bytes(wav_file(MONO8.stored(16), data[:1 << 16]))
+    command = [wine_loader(program.bits), str(program.path)]
+    results = []
+    try:
+        for columns, form in WINE_PROGRESS_FORM_AT.items():
+            run = screen.run_on_terminal(command + ["long.wav", "-"], columns, cwd=work, env=env,
+                                         timeout_s=RUN_TIMEOUT_S)
+            reference = screen.run_on_terminal(command + ["short.wav", "-"], columns, pace_s=0,
+                                               cwd=work, env=env, timeout_s=RUN_TIMEOUT_S)
+            forms = [screen.form_of(line) for line in run.console.progress]
+            problems = []
+            if run.status != 0 or run.stdout != wav_file(MONO8.stored(16), data):
+                problems.append(f"status {run.status}, {len(run.stdout)} bytes on standard output")
+            if set(forms) != {form} or len(forms) < 2:
+                problems.append(f"progress drawn as {run.console.progress!r}, expected the form "
+                                f"{form!r} twice or more")
+            if reference.console.progress:
+                problems.append(f"progress drawn in the short run: {reference.console.progress!r}")
+            if run.console.wraps != reference.console.wraps:
+                problems.append(f"{run.console.wraps} lines wrapped, without the progress line "
+                                f"{reference.console.wraps}")
+            if run.console.shown() != reference.console.shown():
+                problems.append(f"the screen shows {run.console.shown()!r}, without the progress "
+                                f"line {reference.console.shown()!r}")
+            results.append((f"progress on a terminal of {columns} columns", problems))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return results
+
+
 def main():
     os.chdir(ROOT)
     cases = sorted(all_cases(), key=lambda c: not c.big)
@@ -1381,6 +1395,9 @@ def main():
             for program in [p for p in programs if p.under_wine]:
                 record(program, "named output held against a second run",
                        held_output_problems(program, wine_env, work_root))
+            for program in [p for p in programs if p.under_wine]:
+                for name, problems in progress_on_a_terminal(program, wine_env, work_root):
+                    record(program, name, problems)
     finally:
         shutil.rmtree(work_root, ignore_errors=True)
 

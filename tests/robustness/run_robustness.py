@@ -12,12 +12,10 @@ Run after building the presets linux64 (and linux32, for its cases):
 """
 
 import argparse
-import contextlib
 import fcntl
 import hashlib
 import itertools
 import os
-import pty
 import random
 import re
 import signal
@@ -33,6 +31,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
 import media  # noqa: E402
+import screen  # noqa: E402
 from media import WaveFormat, chunk, rf64_header, wav_file  # noqa: E402
 
 TIMEOUT_S = 120
@@ -53,6 +52,7 @@ BEFORE_TRANSFER = ("入力ファイルを開きました。\nオーディオス�
                    "オーディオストリーム情報を取得しました。\n"
                    "オーディオストリームのWaveフォーマットを取得しました。\n")
 AFTER_TRANSFER = "オーディオストリームを閉じました。\n入力ファイルを閉じました。\n"
+WRITING_ENDED = "データ書き出しが終了しました。\n"
 
 MONO8 = WaveFormat(1, 8000, 8)
 STEREO16 = WaveFormat(2, 44100, 16)
@@ -960,56 +960,62 @@ def test_usage_lost(suite, program):
         suite.check(f"usage text lost ({' '.join(args + [redirection])})", problems)
 
 
-# A console: the progress line, at the levels that show it.
+# A console: the progress line, at the levels that show it, at any width.
 
-PROGRESS = re.compile(r"\r書き出し中: +\d+% \(\d+\.\d / 48\.0 MiB\) \d+\.\d MiB/秒 残り "
-                      r"(\d+:\d\d|--:--) *")
-CLEARED = re.compile(r"\r +\r")
+# The form a progress line of this suite's input takes at each width, given
+# what each form takes (full 54 to 57 columns, without the rate 43 to 44,
+# without the amounts 26, the shortest 14), with the last column left free.
+PROGRESS_FORM_AT = {14: None, 15: "shortest", 20: "shortest", 30: "no amounts",
+                    40: "no amounts", 50: "no rate", 60: "full", 80: "full", 120: "full"}
 
 
 def test_progress_on_a_terminal(suite, program, work):
     """Standard error on a terminal, standard output drained slowly so that
-    the run takes about a second: at levels 1 and 2 the progress line is
-    drawn and rewritten, and cleared before each message, so that without it
-    the terminal shows exactly what a pipe gets; at levels 0 and 3 it never
-    appears."""
+    the run takes about a second, the terminal read back through an
+    emulator: at levels 1 and 2 the progress line is drawn and rewritten in
+    the widest form that fits, never wrapping (nor filling the last column),
+    and cleared before each message, so that the finished screen is the one
+    a pipe's messages give at that width; at levels 0 and 3 it never
+    appears. Too narrow for any form, it is not drawn at all; widened
+    halfway, it takes the wider form."""
     source = work / "progress.wav"
     data = random.Random(8).randbytes(48 << 20)
     write_input(source, MONO8, data)  # an 8 MiB ring: the writer reports every few MiB
-    for flags, shown in (([], True), (["-v"], True), (["-q"], False), (["-d"], False)):
+    rows = [([], columns, None) for columns in PROGRESS_FORM_AT]
+    rows += [(["-v"], 40, None), (["-q"], 80, None), (["-d"], 80, None), ([], 30, 80)]
+    for flags, columns, widen_to in rows:
         args = [program] + flags + [str(source), "-"]
-        leader, follower = pty.openpty()
-        proc = start(args, stdout=subprocess.PIPE, stderr=follower)
-        os.close(follower)
-        taken = bytearray()
-        while block := proc.stdout.read(1 << 20):
-            taken += block
-            time.sleep(0.02)
-        proc.wait()
-        screen = b""
-        with contextlib.suppress(OSError):  # EIO once the terminal's other end has closed
-            while block := os.read(leader, 1 << 16):
-                screen += block
-        os.close(leader)
-        text = screen.decode("utf-8", "replace").replace("\r\n", "\n")
-        draws = len(PROGRESS.findall(text))
-        # Each draw is followed by another or by its clearing, then a whole message.
-        plain = CLEARED.sub("", PROGRESS.sub("", text))
+        shown = flags in ([], ["-v"]) and PROGRESS_FORM_AT.get(columns) is not None
+        resize = (24 << 20, widen_to) if widen_to else None
+        terminal = screen.run_on_terminal(args, columns, resize=resize, timeout_s=TIMEOUT_S)
+        console = terminal.console
+        forms = [screen.form_of(line) for line in console.progress]
         piped = run(args).stderr.decode("utf-8", "replace")
+        # The messages after the data came once the terminal had its last width.
+        after = piped.index(WRITING_ENDED) if widen_to else len(piped)
+        reference = screen.piped_screen([(columns, piped[:after]),
+                                         (widen_to or columns, piped[after:])])
         problems = []
-        if proc.returncode != 0 or taken != wave_header(MONO8, len(data)) + data:
-            problems.append(f"status {proc.returncode}, {len(taken)} bytes on standard output")
-        if shown and draws < 2:
-            problems.append(f"{draws} progress lines drawn, expected 2 or more: {text[-400:]!r}")
-        if not shown and "書き出し中" in text:
-            problems.append("a progress line at a level that shows none")
-        if len(re.findall(PROGRESS.pattern + r"(?=\r)", text)) != draws:
-            problems.append(f"a message meets the line: {text[-400:]!r}")
+        if terminal.status != 0 or terminal.stdout != wave_header(MONO8, len(data)) + data:
+            problems.append(f"status {terminal.status}, {len(terminal.stdout)} bytes on "
+                            "standard output")
+        if None in forms:
+            problems.append(f"a line of no progress form: {console.progress!r}")
+        expected = [PROGRESS_FORM_AT[columns]] + ([PROGRESS_FORM_AT[widen_to]] if widen_to else [])
+        if shown and (sorted(set(forms)) != sorted(expected) or len(forms) < 2):
+            problems.append(f"progress drawn as {forms}, expected {expected} twice or more")
+        if not shown and console.progress:
+            problems.append(f"progress drawn where none should be: {console.progress!r}")
+        if console.wraps != reference.wraps:
+            problems.append(f"{console.wraps} lines wrapped, a pipe's messages wrap "
+                            f"{reference.wraps}")
         # Debug lines show pieces, which depend on timing.
-        if flags != ["-d"] and plain != piped:
-            problems.append(f"messages differ from a pipe's: {plain!r}, {piped!r}")
-        suite.check(f"progress on a terminal {' '.join(flags) or '(level 1)'}: "
-                    f"{draws} lines drawn", problems)
+        if flags != ["-d"] and console.shown() != reference.shown():
+            problems.append(f"the screen shows {console.shown()!r}, a pipe's messages "
+                            f"{reference.shown()!r}")
+        width = f"{columns} columns" + (f", then {widen_to}" if widen_to else "")
+        suite.check(f"progress on a terminal {' '.join(flags) or '(level 1)'}, {width}: "
+                    f"{len(forms)} lines drawn {sorted(set(forms))}", problems)
 
 
 # ---------------------------------------------------------------------------
