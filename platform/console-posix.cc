@@ -1,8 +1,11 @@
-// Stand-ins for the kernel32 calls behind the progress line: the console
-// test, the tick count and the slim lock. A standard handle is a console
-// when its descriptor is a terminal.
+// Stand-ins for the kernel32 calls behind the progress line (the console
+// test, the tick count and the slim lock) and for Sleep. A standard handle
+// is a console when its descriptor is a terminal.
 #include <time.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "platform/handles-posix.h"
 
@@ -17,6 +20,14 @@ ULONGLONG GetTickCount64() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return ULONGLONG(now.tv_sec) * 1000 + ULONGLONG(now.tv_nsec) / 1000000;
+}
+
+void Sleep(DWORD milliseconds) {
+  if (milliseconds != INFINITE) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    return;
+  }
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
 void AcquireSRWLockExclusive(SRWLOCK* lock) { pthread_mutex_lock(&lock->mutex); }

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "cli/interruption.h"
+
 namespace {
 
 constexpr char kWriteError[] = "データ書き出し中にエラーが発生しました。再実行してください。\n";
@@ -150,14 +152,15 @@ bool WaveSink::finish() {
   if (output == nullptr) return true;
   reporter->info("データ書き出しが終了しました。\n");
   // A stream already in error lost data, but the write that met the error
-  // reported it; ending it fails without a second message.
+  // reported it; ending it fails without a second message. So does one that
+  // an interrupt cut short: that is what the run reports.
   bool reported = ferror(output) != 0;
   bool is_file = output != stdout;
   // Standard output is never closed; flushing it here catches a write
   // failure while there is still someone to report it.
   bool done = is_file ? fclose(output) == 0 : fflush(output) == 0;
   output = nullptr;
-  if (!done && !reported) reporter->error(kWriteError);
+  if (!done && !reported && !interruption.noticed(reporter)) reporter->error(kWriteError);
   if (is_file) reporter->verbose("出力ファイルを閉じました。\n");
   return done && !reported;
 }
