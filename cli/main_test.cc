@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/interruption.h"
 #include "platform/standin_faults.h"
 #include "testing/capture.h"
 #include "testing/media_files.h"
@@ -277,6 +278,20 @@ TEST_F(MainTest, FailedConversionEndsWithStatusOne) {
   EXPECT_EQ(r.out,
             "入力ファイルを開きました。\n"
             "入力ファイルを閉じました。\n");
+}
+
+// Interrupted during the transfer: one message, the whole teardown, and the
+// failure status.
+TEST_F(MainTest, InterruptEndsTheRunWithStatusOne) {
+  standin_faults.on_read = [](int) { interruption.requested = true; };
+  ProgramRun r = run({"-q", input, dir.file("out.wav")});
+  interruption.requested = false;
+  interruption.reported = false;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "処理を中断しました。\n");
+  EXPECT_EQ(standin_log.calls,
+            (std::vector<std::string>{"CoInitializeEx", "AVIFileOpenA", "AVIFileGetStream",
+                                      "AVIStreamRelease", "AVIFileRelease", "CoUninitialize"}));
 }
 
 // A COM that cannot start (or was started already: S_FALSE) stops the run

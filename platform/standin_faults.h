@@ -26,6 +26,7 @@ struct StandinFaults {
   HRESULT read_fail_result = 0;
   int short_read_call = -1;  // delivers one sample fewer than asked
   int bad_bytes_call = -1;   // reports one byte more than it delivered
+  void (*on_read)(int call) = nullptr;  // called as each read begins, with its number
   // COM, kernel and runtime.
   HRESULT coinit_result = 0;  // nonzero: CoInitializeEx answers this
   int event_fail_call = -1;   // this CreateEventA call (0-based) answers null
