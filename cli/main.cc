@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/console_text.h"
 #include "cli/interruption.h"
 #include "cli/progress_line.h"
 #include "cli/reporter.h"
@@ -46,7 +47,7 @@ int32_t parse_stream_number(const char* text) {
 }
 
 bool fail(int* exit_status, const char* format, const char* arg = "") {
-  fprintf(stderr, format, arg);
+  print_text(stderr, format, arg);
   *exit_status = kExitFailure;
   return false;
 }
@@ -54,9 +55,8 @@ bool fail(int* exit_status, const char* format, const char* arg = "") {
 // Prints the usage text; the exit status says whether it reached standard
 // output, since a help request whose answer was lost did not succeed.
 int usage_status() {
-  print_usage();
-  if (fflush(stdout) == 0 && !ferror(stdout)) return kExitSuccess;
-  fprintf(stderr, "ヘルプメッセージを出力できませんでした。\n");
+  if (print_usage() && fflush(stdout) == 0 && !ferror(stdout)) return kExitSuccess;
+  print_text(stderr, "ヘルプメッセージを出力できませんでした。\n");
   return kExitFailure;
 }
 
@@ -79,22 +79,42 @@ bool file_identity(HANDLE handle, FILE_ID_INFO* identity) {
          GetFileInformationByHandleEx(handle, FileIdInfo, identity, sizeof *identity);
 }
 
-// Whether `path` names the file that a standard handle is open on: the
-// shell may have opened a file the run reads or writes by name
-// (`- >> in.wav`, `out.wav > out.wav`). A volume of 0 is one the platform
-// could not tell (Wine's, for standard handles inherited from a Unix shell);
-// the file ids decide then.
-bool is_open_as(const wchar_t* path, DWORD standard_handle) {
-  FILE_ID_INFO standard, named;
-  if (!file_identity(GetStdHandle(standard_handle), &standard)) return false;
+// The identity of the file `path` names, if it exists.
+bool path_identity(const wchar_t* path, FILE_ID_INFO* identity) {
   HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  const bool known = file_identity(file, &named);
+  const bool known = file_identity(file, identity);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  const bool same_volume = standard.VolumeSerialNumber == named.VolumeSerialNumber ||
-                           standard.VolumeSerialNumber == 0 || named.VolumeSerialNumber == 0;
-  return known && same_volume &&
-         memcmp(&standard.FileId, &named.FileId, sizeof standard.FileId) == 0;
+  return known;
+}
+
+// A volume of 0 is one the platform could not tell (Wine's, for standard
+// handles inherited from a Unix shell); the file ids decide then.
+bool same_file(const FILE_ID_INFO& a, const FILE_ID_INFO& b) {
+  const bool same_volume = a.VolumeSerialNumber == b.VolumeSerialNumber ||
+                           a.VolumeSerialNumber == 0 || b.VolumeSerialNumber == 0;
+  return same_volume && memcmp(&a.FileId, &b.FileId, sizeof a.FileId) == 0;
+}
+
+// What a standard stream is open on, as far as the run's own files go.
+enum class StreamPlace { kElsewhere, kInput, kOutput };
+
+// The shell may have opened a file the run reads or writes as a standard
+// stream (`- >> in.wav`, `out.wav 2> out.wav`): nothing printed may land
+// there. With the data on standard output, standard output is the output,
+// and so is standard error where it is open on the same file.
+StreamPlace place_of(DWORD standard_handle, const RunSettings& settings) {
+  const bool is_stdout = standard_handle == STD_OUTPUT_HANDLE;
+  FILE_ID_INFO stream, file;
+  if (!file_identity(GetStdHandle(standard_handle), &stream))
+    return is_stdout && settings.data_to_stdout ? StreamPlace::kOutput : StreamPlace::kElsewhere;
+  if (path_identity(settings.wide_input_path, &file) && same_file(stream, file))
+    return StreamPlace::kInput;
+  if (is_stdout && settings.data_to_stdout) return StreamPlace::kOutput;
+  const bool output_known = settings.data_to_stdout
+                                ? file_identity(GetStdHandle(STD_OUTPUT_HANDLE), &file)
+                                : path_identity(settings.wide_output_path, &file);
+  return output_known && same_file(stream, file) ? StreamPlace::kOutput : StreamPlace::kElsewhere;
 }
 
 void report_settings(const Reporter& reporter, const RunSettings& settings) {
@@ -109,7 +129,8 @@ void report_settings(const Reporter& reporter, const RunSettings& settings) {
 // COM brackets every use of the AVI file layer; the input file is released
 // before COM goes away. An interrupt ends the run as a failure, after the
 // same teardown.
-bool convert(const RunSettings& settings, const Reporter& reporter) {
+bool convert(const RunSettings& settings, const Destination& destination,
+             const Reporter& reporter) {
   if (CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) != S_OK) {
     reporter.error("COMの初期化に失敗しました。\n");
     return false;
@@ -120,8 +141,7 @@ bool convert(const RunSettings& settings, const Reporter& reporter) {
     InputFile input(&reporter);
     // A script's handler may take long to open it.
     if (input.open(settings.wide_input_path) && !interruption.noticed(&reporter)) {
-      const wchar_t* output_path = settings.data_to_stdout ? nullptr : settings.wide_output_path;
-      converted = input.convert_stream(settings.stream_number, output_path, settings.extensible);
+      converted = input.convert_stream(settings.stream_number, destination, settings.extensible);
     }
     input.close();
   }
@@ -134,22 +154,27 @@ bool convert(const RunSettings& settings, const Reporter& reporter) {
 
 const char* program_name() { return sizeof(void*) == 8 ? "tonewell64" : "tonewell32"; }
 
-void print_usage() {
-  printf("%s  (version 1.0.1)\n", program_name());
-  printf("  Copyright (c) 2026 the tonewell developers\n\n");
-  printf("Usage:\n");
-  printf("  %s <オプション> 入力ファイル <出力ファイル>\n\n", program_name());
-  printf("  入力ファイル    AVSファイル\n");
-  printf("  出力ファイル    WAVEファイル(省略可)\n");
-  printf("                  省略した場合は入力ファイルに.wavを追加したパスが使用される\n");
-  printf("                  - を指定するとファイルに書き出さず標準出力に出力する\n\n");
-  printf("  オプション (省略可)\n");
-  printf("    -h --help          ヘルプメッセージを表示\n");
-  printf("    -q --quit          メッセージ出力を抑制\n");
-  printf("    -v --verbose       詳しいメッセージを出力\n");
-  printf("    -d --debug         開発者用のメッセージを出力\n");
-  printf("    -s --stream-number 0開始で出力するストリーム番号を指定す デフォルトは0\n");
-  printf("    -e --extensible    3ch以上か16bit超のPCMと浮動小数点を拡張フォーマットで出力\n");
+bool print_usage() {
+  const char* const name = program_name();
+  return print_text(
+      stdout,
+      "%s  (version " TONEWELL_VERSION
+      ")\n"
+      "  Copyright (c) 2026 the tonewell developers\n\n"
+      "Usage:\n"
+      "  %s <オプション> 入力ファイル <出力ファイル>\n\n"
+      "  入力ファイル    AVSファイル\n"
+      "  出力ファイル    WAVEファイル(省略可)\n"
+      "                  省略した場合は入力ファイルに.wavを追加したパスが使用される\n"
+      "                  - を指定するとファイルに書き出さず標準出力に出力する\n\n"
+      "  オプション (省略可)\n"
+      "    -h --help          ヘルプメッセージを表示\n"
+      "    -q --quit          メッセージ出力を抑制\n"
+      "    -v --verbose       詳しいメッセージを出力\n"
+      "    -d --debug         開発者用のメッセージを出力\n"
+      "    -s --stream-number 0開始で出力するストリーム番号を指定す デフォルトは0\n"
+      "    -e --extensible    3ch以上か16bit超のPCMと浮動小数点を拡張フォーマットで出力\n",
+      name, name);
 }
 
 bool parse_command_line(int argc, char** argv, wchar_t** wide_argv, RunSettings* settings,
@@ -229,19 +254,28 @@ int tonewell_main(int argc, wchar_t** wide_argv) {
     settings.wide_output_path = wide_derived_output.c_str();
   }
 
-  // Messages stay off standard output whenever it receives the WAVE data,
-  // also when the shell opened the output file there too.
-  const bool data_on_stdout =
-      settings.data_to_stdout || is_open_as(settings.wide_output_path, STD_OUTPUT_HANDLE);
+  const StreamPlace out = place_of(STD_OUTPUT_HANDLE, settings);
+  const StreamPlace err = place_of(STD_ERROR_HANDLE, settings);
   ProgressLine progress_line;
-  Reporter reporter{settings.level, !data_on_stdout};
+  Reporter reporter{settings.level, !settings.data_to_stdout};
+  reporter.stdout_taken = out != StreamPlace::kElsewhere;
+  reporter.stderr_taken = err != StreamPlace::kElsewhere;
   if (progress_wanted(settings.level)) reporter.progress_line = &progress_line;
   report_settings(reporter, settings);
-  // Standard output open on the input would overwrite or grow the very file
-  // being read.
-  if (settings.data_to_stdout && is_open_as(settings.wide_input_path, STD_OUTPUT_HANDLE)) {
+  // A standard stream open on the input would overwrite or grow the very
+  // file being read, with data or with messages.
+  if (out == StreamPlace::kInput || err == StreamPlace::kInput) {
     reporter.error("出力ファイルが開けません。パスを確認してください。\n");
     return kExitFailure;
   }
-  return convert(settings, reporter) ? kExitSuccess : kExitFailure;
+  // WAVE bytes on a console are of no use to anyone and can upset it.
+  DWORD console_mode;
+  if (settings.data_to_stdout && GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &console_mode)) {
+    reporter.error(
+        "標準出力がコンソールのため出力できません。リダイレクトするかパイプで渡してください。\n");
+    return kExitFailure;
+  }
+  const Destination destination{settings.data_to_stdout ? nullptr : settings.wide_output_path,
+                                out == StreamPlace::kOutput || err == StreamPlace::kOutput};
+  return convert(settings, destination, reporter) ? kExitSuccess : kExitFailure;
 }

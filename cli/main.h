@@ -20,7 +20,8 @@ struct RunSettings {
 // The name the program calls itself: tonewell64 or tonewell32.
 const char* program_name();
 
-void print_usage();
+// False when the text did not get out whole.
+bool print_usage();
 
 // Reads the command line into `settings`: `argv` spelled in the system code
 // page, `wide_argv` the same arguments wide. False when the run ends here:

@@ -13,7 +13,8 @@
 namespace {
 
 const char kUsage64[] =
-    "tonewell64  (version 1.0.1)\n"
+    "tonewell64  (version " TONEWELL_VERSION
+    ")\n"
     "  Copyright (c) 2026 the tonewell developers\n"
     "\n"
     "Usage:\n"
@@ -290,8 +291,40 @@ TEST_F(MainTest, InterruptEndsTheRunWithStatusOne) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "処理を中断しました。\n");
   EXPECT_EQ(standin_log.calls,
-            (std::vector<std::string>{"CoInitializeEx", "AVIFileOpenA", "AVIFileGetStream",
-                                      "AVIStreamRelease", "AVIFileRelease", "CoUninitialize"}));
+            (std::vector<std::string>{"CoInitializeEx", "AVIFileOpenA", "IAVIFile::QueryInterface",
+                                      "AVIFileGetStream", "AVIStreamRelease", "AVIFileRelease",
+                                      "CoUninitialize"}));
+}
+
+// A script that failed ends the run with status 1 at every level, before any
+// output exists; standard output gets nothing when it was to carry the data.
+TEST_F(MainTest, ScriptErrorEndsWithStatusOne) {
+  const char kError[] =
+      "スクリプトでエラーが発生しました。\nScript error: no function named 'Foo'\n";
+  const std::string output = dir.file("out.wav");
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {{input, output}, "入力ファイルを開きました。\n入力ファイルを閉じました。\n", kError},
+      {{"-q", input, output}, "", kError},
+      {{input, "-"},
+       "",
+       std::string("入力ファイルを開きました。\n") + kError + "入力ファイルを閉じました。\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    reset_standin();
+    standin_faults.clip_info = true;
+    standin_faults.script_error = "Script error: no function named 'Foo'";
+    ProgramRun r = run(c.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_FALSE(PathFileExistsA(output.c_str()));
+    EXPECT_EQ(standin_log.calls.back(), "CoUninitialize");
+  }
 }
 
 // A COM that cannot start (or was started already: S_FALSE) stops the run

@@ -1,40 +1,56 @@
 #include "cli/reporter.h"
 
 #include <cstdarg>
-#include <cstdio>
 
-// One vfprintf per message: the C library writes it to the stream as a
-// unit, so the reader's and the writer's lines never interleave. A progress
-// line is cleared first and stays away until the message is out.
-#define TONEWELL_REPORT(min_level, stream) \
-  do {                                     \
-    if (level < (min_level)) return;       \
-    ProgressPause pause(progress_line);    \
-    va_list args;                          \
-    va_start(args, format);                \
-    vfprintf((stream), format, args);      \
-    va_end(args);                          \
+// One write per message: the C library writes a formatted message to the
+// stream as a unit, and a console gets it in one WriteConsoleW, so the
+// reader's and the writer's lines never interleave. A progress line is
+// cleared first and stays away until the message is out.
+#define TONEWELL_REPORT(min_level, stream)  \
+  do {                                      \
+    FILE* const to = (stream);              \
+    if (level < (min_level) || !to) return; \
+    ProgressPause pause(progress_line);     \
+    va_list args;                           \
+    va_start(args, format);                 \
+    vprint_text(to, format, args);          \
+    va_end(args);                           \
   } while (0)
 
-void Reporter::debug(const char* format, ...) const {
-  TONEWELL_REPORT(3, to_stdout ? stdout : stderr);
+namespace {
+
+// `preferred` unless it is taken, then `other` unless that is taken too.
+FILE* free_stream(FILE* preferred, bool preferred_taken, FILE* other, bool other_taken) {
+  if (!preferred_taken) return preferred;
+  return other_taken ? nullptr : other;
 }
 
-void Reporter::verbose(const char* format, ...) const {
-  TONEWELL_REPORT(2, to_stdout ? stdout : stderr);
+}  // namespace
+
+FILE* Reporter::message_stream() const {
+  return to_stdout ? free_stream(stdout, stdout_taken, stderr, stderr_taken)
+                   : free_stream(stderr, stderr_taken, stdout, stdout_taken);
 }
 
-void Reporter::info(const char* format, ...) const {
-  TONEWELL_REPORT(1, to_stdout ? stdout : stderr);
+FILE* Reporter::error_stream() const {
+  return free_stream(stderr, stderr_taken, stdout, stdout_taken);
 }
+
+void Reporter::debug(const char* format, ...) const { TONEWELL_REPORT(3, message_stream()); }
+
+void Reporter::verbose(const char* format, ...) const { TONEWELL_REPORT(2, message_stream()); }
+
+void Reporter::info(const char* format, ...) const { TONEWELL_REPORT(1, message_stream()); }
 
 // Where both streams go to one place (2>&1), an error must show after the
-// messages printed before it: standard output is flushed first, and standard
-// error at once, since the Windows C runtime buffers it when it is no console.
+// messages printed before it: the messages' stream is flushed first, and the
+// error's at once, since the Windows C runtime buffers standard error when it
+// is no console.
 void Reporter::error(const char* format, ...) const {
-  if (to_stdout) fflush(stdout);
-  TONEWELL_REPORT(INT32_MIN, stderr);
-  fflush(stderr);
+  FILE* const messages = message_stream();
+  if (messages && messages != error_stream()) fflush(messages);
+  TONEWELL_REPORT(INT32_MIN, error_stream());
+  fflush(error_stream());
 }
 
 void Reporter::progress(uint64_t done, uint64_t total) const {

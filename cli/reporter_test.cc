@@ -52,6 +52,31 @@ TEST(ReporterTest, LevelsToStandardError) {
   }
 }
 
+// A taken stream (open on a file of the run) gets nothing: what was meant
+// for it goes to the other stream while that one is free, else nowhere.
+TEST(ReporterTest, TakenStreamsGiveWay) {
+  struct Case {
+    bool to_stdout, stdout_taken, stderr_taken;
+    const char* out;
+    const char* err;
+  };
+  const Case cases[] = {
+      {true, false, true, "info\nerror\n", ""},   // out.wav 2> out.wav
+      {true, true, false, "", "info\nerror\n"},   // out.wav > out.wav
+      {true, true, true, "", ""},                 // out.wav > out.wav 2>&1
+      {false, true, false, "", "info\nerror\n"},  // - > out.wav
+      {false, true, true, "", ""},                // - > out.wav 2>&1
+  };
+  for (const Case& c : cases) {
+    Reporter reporter{1, c.to_stdout};
+    reporter.stdout_taken = c.stdout_taken;
+    reporter.stderr_taken = c.stderr_taken;
+    Printed printed = print_all(reporter);
+    EXPECT_EQ(printed.out, c.out) << c.to_stdout << c.stdout_taken << c.stderr_taken;
+    EXPECT_EQ(printed.err, c.err) << c.to_stdout << c.stdout_taken << c.stderr_taken;
+  }
+}
+
 // Texts go out as they are: no prefix, no added line end, bytes unchanged.
 TEST(ReporterTest, PrintsTextVerbatim) {
   ConsoleCapture console;

@@ -2,9 +2,11 @@
 // Shift_JIS (code page 932). The bytes here are written out by hand.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "cli/console_text.h"
 #include "cli/main.h"
 #include "testing/capture.h"
 
@@ -41,7 +43,7 @@ TEST(ShiftJisTest, UsageText) {
   // None of its texts in UTF-8, as this file spells them.
   EXPECT_EQ(usage.find("ファイル"), std::string::npos);
   EXPECT_EQ(usage.find("オプション"), std::string::npos);
-  EXPECT_EQ(usage.size(), 718u);
+  EXPECT_EQ(usage.size(), 713u + strlen(TONEWELL_VERSION));
 }
 
 TEST(ShiftJisTest, CommandLineMessages) {
@@ -56,6 +58,26 @@ TEST(ShiftJisTest, CommandLineMessages) {
   EXPECT_EQ(r.err,
             "-x \x83\x49\x83\x76\x83\x56\x83\x87\x83\x93\x82\xCD\x8E\x67\x97\x70\x82\xC5"
             "\x82\xAB\x82\xDC\x82\xB9\x82\xF1\x81\x42\n");
+}
+
+std::wstring console_text_of(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::wstring text = console_text(format, args);
+  va_end(args);
+  return text;
+}
+
+// A console gets text: the literal read as Shift_JIS (表 ends in 0x5C, a
+// backslash byte), each %s argument in the system code page (the stand-in's
+// UTF-8), numbers as printf writes them.
+TEST(ShiftJisTest, ConsoleTextPieceByPiece) {
+  EXPECT_EQ(console_text_of("\x95\x5C\x8E\xA6: %s (%d%%) %u %lld\n", "音声_한국어", -5, 7u,
+                            -(1LL << 40)),
+            L"表示: 音声_한국어 (-5%) 7 -1099511627776\n");
+  EXPECT_EQ(console_text_of("%s", "a\\b"), L"a\\b");
+  EXPECT_EQ(console_text_of("\x83\x74\x83\x40\x83\x43\x83\x8B"), L"ファイル");
+  EXPECT_EQ(console_text_of(""), L"");
 }
 
 }  // namespace

@@ -96,6 +96,39 @@ std::wstring name_for_handler(const wchar_t* path) {
   return alias;
 }
 
+// Prints a script handler's text a line at a time, each ended by the
+// stream's own line end: a last line without one gets it, and a line ended
+// by "\r\n" does not become "\r\r\n" on a text-mode stream. The bytes go
+// as an argument, never read as a format.
+void report_lines(const char* text, const Reporter& reporter) {
+  while (*text != '\0') {
+    const char* end = strchr(text, '\n');
+    const size_t length = end ? static_cast<size_t>(end - text) : strlen(text);
+    std::string line(text, length);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    reporter.error("%s\n", line.c_str());
+    text += end ? length + 1 : length;
+  }
+}
+
+// A script that fails still opens, as a clip showing the error (video only),
+// so the handler's own report is all that tells the user what went wrong;
+// some handlers run the script only when first asked for it. True when the
+// file's script failed, which is then reported with the handler's text.
+bool script_failed(PAVIFILE file, const Reporter& reporter) {
+  void* answered = nullptr;
+  if (file->QueryInterface(IID_IAvisynthClipInfo, &answered) < 0 || !answered) return false;
+  IAvisynthClipInfo* clip_info = static_cast<IAvisynthClipInfo*>(answered);
+  const char* text = nullptr;
+  const bool failed = clip_info->GetError(&text) != 0;
+  if (failed) {
+    reporter.error("スクリプトでエラーが発生しました。\n");
+    report_lines(text ? text : "", reporter);
+  }
+  clip_info->Release();
+  return failed;
+}
+
 }  // namespace
 
 bool InputFile::open(const wchar_t* path) {
@@ -103,26 +136,27 @@ bool InputFile::open(const wchar_t* path) {
   HRESULT result =
       AVIFileOpenW(&opened, name_for_handler(path).c_str(), OF_SHARE_DENY_WRITE, nullptr);
   if (result < 0) {
-    reporter->error("%s", open_error_message(result));
+    reporter->error(open_error_message(result));
     return false;
   }
   file = opened;
   reporter->info("入力ファイルを開きました。\n");
-  return true;
+  return !script_failed(file, *reporter);
 }
 
-bool InputFile::convert_stream(int32_t stream_number, const wchar_t* output_path, bool extensible) {
+bool InputFile::convert_stream(int32_t stream_number, const Destination& destination,
+                               bool extensible) {
   PAVISTREAM stream = nullptr;
   HRESULT result = AVIFileGetStream(file, &stream, streamtypeAUDIO, stream_number);
   if (result < 0) {
-    reporter->error("%s", stream_error_message(result));
+    reporter->error(stream_error_message(result));
     return false;
   }
   reporter->info("オーディオストリームを開きました。\n");
 
   StreamFacts facts;
   bool converted = read_stream_facts(stream, *reporter, &facts) &&
-                   run_transfer(stream, facts, output_path, extensible, reporter);
+                   run_transfer(stream, facts, destination, extensible, reporter);
 
   AVIStreamRelease(stream);
   reporter->info("オーディオストリームを閉じました。\n");

@@ -7,6 +7,7 @@
 
 #include "cli/reporter.h"
 #include "platform/platform.h"
+#include "wave/wave_sink.h"
 
 struct InputFile {
   PAVIFILE file;
@@ -18,12 +19,14 @@ struct InputFile {
   InputFile& operator=(const InputFile&) = delete;
 
   // Paths are wide: UTF-16 on Windows, where any file name can be spelled.
+  // False when the file cannot be opened, or when it opened but its script
+  // failed; the file is then held until close, which releases it as usual.
   bool open(const wchar_t* path);
   // Opens audio stream `stream_number`, reads its facts and format and
-  // transfers it to `output_path` (standard output when null), asking for
-  // the extensible format chunk where it applies when `extensible`. True
-  // only when the whole stream arrived in the destination.
-  bool convert_stream(int32_t stream_number, const wchar_t* output_path, bool extensible);
+  // transfers it to `destination`, asking for the extensible format chunk
+  // where it applies when `extensible`. True only when the whole stream
+  // arrived in the destination.
+  bool convert_stream(int32_t stream_number, const Destination& destination, bool extensible);
   void close();
 };
 

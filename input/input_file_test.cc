@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "platform/standin_faults.h"
 #include "testing/capture.h"
@@ -30,7 +32,7 @@ class InputFileTest : public testing::Test {
     {
       InputFile file(&reporter);
       if (file.open(wide(input).c_str())) {
-        converted = file.convert_stream(number, wide(output()).c_str(), extensible);
+        converted = file.convert_stream(number, {wide(output()).c_str(), false}, extensible);
       }
     }
     console.finish();
@@ -207,6 +209,67 @@ TEST_F(InputFileTest, ShortFormatReadsAsZero) {
   ASSERT_EQ(written.size(), 84u);
   EXPECT_EQ(written[34], 0);  // wBitsPerSample in the header
   EXPECT_EQ(written[35], 0);
+}
+
+const char kScriptFailed[] = "スクリプトでエラーが発生しました。\n";
+
+// A script handler's text follows the program's message, a line at a time,
+// its bytes untouched; the interface goes before the file, and no stream is
+// opened.
+TEST_F(InputFileTest, ScriptErrorIsReportedLineByLine) {
+  const struct {
+    const char* name;
+    const char* text;
+    const char* printed;
+  } cases[] = {
+      {"one line without its end", "Script error: no function named 'Foo'",
+       "Script error: no function named 'Foo'\n"},
+      {"one line with its end", "Script error\n", "Script error\n"},
+      {"lines ended by CR LF and LF", "a\r\n(C:\\x.avs, line 2)\r\nc\nd",
+       "a\n(C:\\x.avs, line 2)\nc\nd\n"},
+      {"empty lines kept", "a\n\n\nb\n", "a\n\n\nb\n"},
+      {"a CR inside a line stays", "a\rb", "a\rb\n"},
+      {"a CR at the end ends the line", "a\r", "a\n"},
+      {"format directives are text", "100% %s %n %d%%", "100% %s %n %d%%\n"},
+      {"Shift_JIS with 0x5C trail bytes", "\x83\x5C\x95\x5C\x94\x5C", "\x83\x5C\x95\x5C\x94\x5C\n"},
+      {"no text", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset_standin();
+    standin_faults.clip_info = true;
+    standin_faults.script_error = c.text;
+    EXPECT_FALSE(convert());
+    EXPECT_EQ(err, std::string(kScriptFailed) + c.printed);
+    EXPECT_EQ(out, "入力ファイルを開きました。\n入力ファイルを閉じました。\n");
+    EXPECT_EQ(standin_log.calls,
+              (std::vector<std::string>{"AVIFileOpenA", "IAVIFile::QueryInterface",
+                                        "IAvisynthClipInfo::GetError", "IAvisynthClipInfo::Release",
+                                        "AVIFileRelease"}));
+    EXPECT_EQ(standin_log.live_files, 0);
+    EXPECT_FALSE(output_exists());
+  }
+}
+
+// Without the interface (the stand-in's own handlers) or without an error,
+// the run goes on as it always did, and nothing is left referenced.
+TEST_F(InputFileTest, NoScriptErrorConvertsAsBefore) {
+  for (bool clip_info : {false, true}) {
+    SCOPED_TRACE(clip_info);
+    reset_standin();
+    standin_faults.clip_info = clip_info;
+    EXPECT_TRUE(convert());
+    EXPECT_EQ(err, "");
+    const std::vector<std::string>& calls = standin_log.calls;
+    std::vector<std::string> before_stream(
+        calls.begin(), std::find(calls.begin(), calls.end(), "AVIFileGetStream"));
+    std::vector<std::string> expected = {"AVIFileOpenA", "IAVIFile::QueryInterface"};
+    if (clip_info)
+      expected.insert(expected.end(),
+                      {"IAvisynthClipInfo::GetError", "IAvisynthClipInfo::Release"});
+    EXPECT_EQ(before_stream, expected);
+    EXPECT_EQ(standin_log.live_files, 0);
+  }
 }
 
 // "auds" with n picks the n-th audio stream, skipping video.

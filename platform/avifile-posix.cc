@@ -19,27 +19,35 @@
 #include <new>
 #include <vector>
 
+#include "platform/clip_info.h"
 #include "platform/handlers-posix.h"
 #include "platform/riff-posix.h"
+#include "platform/share-posix.h"
 #include "platform/standin.h"
 #include "platform/standin_faults.h"
 
-// Share mode, in share-posix.cc: false when a writer holds the file.
-bool standin_share_deny_write(int fd);
+namespace standin {
 
-struct IAVIFile {
+// A file object: its IAVIFile, and the IAvisynthClipInfo that test hooks
+// make it answer as a script handler's would. Both share its one count of
+// references, as the interfaces of one COM object do.
+struct AviFile : IAVIFile, IAvisynthClipInfo {
   int fd = -1;
-  const standin::FileHandler* handler = nullptr;
-  int refs = 1;                        // the caller's handle plus one per live stream
-  std::vector<standin::Track> tracks;  // audio streams only, in stream order
+  const FileHandler* handler = nullptr;
+  int refs = 1;               // the caller's handle, one per live stream, one per interface
+  std::vector<Track> tracks;  // audio streams only, in stream order
 
-  ~IAVIFile() {
+  AviFile() { ++standin_log.live_files; }
+  ~AviFile() {
     if (fd >= 0) close(fd);  // lets go of its share mode too
+    --standin_log.live_files;
   }
 };
 
+}  // namespace standin
+
 struct IAVIStream {
-  IAVIFile* file;
+  standin::AviFile* file;
   const standin::Track* track;
 };
 
@@ -90,7 +98,7 @@ HRESULT handler_by_form(int fd, uint64_t file_size, const FileHandler** handler)
   return REGDB_E_CLASSNOTREG;
 }
 
-void unref(IAVIFile* f) {
+void unref(AviFile* f) {
   if (--f->refs == 0) delete f;
 }
 
@@ -113,7 +121,7 @@ struct HeaderCheck {
 // chunks costs few system calls. The headers of chunks that only an index
 // named come along and are checked there, for free: an index entry pointing
 // at anything but its chunk fails the read instead of delivering other bytes.
-HRESULT read_data(const IAVIFile* f, const Track& t, uint64_t start, uint64_t n, uint8_t* dst) {
+HRESULT read_data(const AviFile* f, const Track& t, uint64_t start, uint64_t n, uint8_t* dst) {
   auto it = std::upper_bound(t.pieces.begin(), t.pieces.end(), start,
                              [](uint64_t s, const Piece& p) { return s < p.start; });
   --it;
@@ -176,7 +184,7 @@ HRESULT AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID) {
   if (standin_faults.open_result != 0) return standin_faults.open_result;
   int fd = szFile ? open(szFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
   if (fd < 0) return AVIERR_FILEOPEN;
-  std::unique_ptr<IAVIFile> f(new IAVIFile);
+  std::unique_ptr<standin::AviFile> f(new standin::AviFile);
   f->fd = fd;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return AVIERR_FILEOPEN;
@@ -199,22 +207,50 @@ HRESULT AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID) {
 ULONG AVIFileRelease(PAVIFILE pfile) {
   standin_log.calls.push_back("AVIFileRelease");
   if (!pfile) return 0;
-  ULONG left = ULONG(pfile->refs - 1);
-  standin::unref(pfile);
+  auto* file = static_cast<standin::AviFile*>(pfile);
+  ULONG left = ULONG(file->refs - 1);
+  standin::unref(file);
   return left;
+}
+
+HRESULT IAVIFile::QueryInterface(REFIID riid, void** ppvObject) {
+  standin_log.calls.push_back("IAVIFile::QueryInterface");
+  *ppvObject = nullptr;
+  const bool clip_info = std::memcmp(&riid, &IID_IAvisynthClipInfo, sizeof riid) == 0;
+  if (!clip_info || !standin_faults.clip_info) return E_NOINTERFACE;
+  auto* file = static_cast<standin::AviFile*>(this);
+  ++file->refs;
+  *ppvObject = static_cast<IAvisynthClipInfo*>(file);
+  return S_OK;
+}
+
+ULONG IAvisynthClipInfo::Release() {
+  standin_log.calls.push_back("IAvisynthClipInfo::Release");
+  auto* file = static_cast<standin::AviFile*>(this);
+  ULONG left = ULONG(file->refs - 1);
+  standin::unref(file);
+  return left;
+}
+
+int IAvisynthClipInfo::GetError(const char** message) {
+  standin_log.calls.push_back("IAvisynthClipInfo::GetError");
+  if (!standin_faults.script_error) return 0;
+  *message = standin_faults.script_error;
+  return 1;
 }
 
 HRESULT AVIFileGetStream(PAVIFILE pfile, PAVISTREAM* ppavi, DWORD fccType, LONG lParam) {
   standin_log.calls.push_back("AVIFileGetStream");
   if (!ppavi || !pfile) return AVIERR_BADPARAM;
-  if (pfile->handler->refuses_negative_stream && lParam < 0) return AVIERR_BADPARAM;
+  auto* file = static_cast<standin::AviFile*>(pfile);
+  if (file->handler->refuses_negative_stream && lParam < 0) return AVIERR_BADPARAM;
   *ppavi = nullptr;
   if (standin_faults.get_stream_result != 0) return standin_faults.get_stream_result;
-  if (fccType != streamtypeAUDIO || lParam < 0 || size_t(lParam) >= pfile->tracks.size()) {
+  if (fccType != streamtypeAUDIO || lParam < 0 || size_t(lParam) >= file->tracks.size()) {
     return AVIERR_NODATA;
   }
-  *ppavi = new IAVIStream{pfile, &pfile->tracks[size_t(lParam)]};
-  ++pfile->refs;
+  *ppavi = new IAVIStream{file, &file->tracks[size_t(lParam)]};
+  ++file->refs;
   return S_OK;
 }
 

@@ -1039,10 +1039,11 @@ TEST_F(FaultTest, CallsAndReadsAreLogged) {
 
 // ---- Share mode ----
 
-// fopen with `mode`: whether it opened, with errno EACCES when not.
+// _wfsopen with `mode`, denying others write access as the program opens
+// its outputs: whether it opened, with errno EACCES when not.
 bool can_open(const std::string& path, const char* mode) {
   errno = 0;
-  FILE* f = fopen(path.c_str(), mode);
+  FILE* f = _wfsopen(wide(path).c_str(), wide(mode).c_str(), _SH_DENYWR);
   if (f) {
     fclose(f);
     return true;
@@ -1087,7 +1088,7 @@ TEST_F(FaultTest, StreamHoldsItsFileOpen) {
 
 // Windows refuses the share mode on a file that is open for writing.
 TEST_F(FaultTest, FileOpenForWritingIsRefused) {
-  FILE* writer = fopen(path.c_str(), "ab");
+  FILE* writer = _wfsopen(wide(path).c_str(), L"ab", _SH_DENYWR);
   ASSERT_NE(writer, nullptr);
   EXPECT_EQ(open(path), AVIERR_FILEOPEN);
   EXPECT_EQ(file, nullptr);
@@ -1100,6 +1101,34 @@ TEST_F(FaultTest, FileOpenForWritingIsRefused) {
 
 TEST_F(FaultTest, OpenWithoutShareModeAllowsWriters) {
   ASSERT_EQ(open(path, 0), S_OK);
+  EXPECT_TRUE(can_open(path, "ab"));
+}
+
+// No stand-in handler runs scripts, so a file answers E_NOINTERFACE, as
+// Wine's do. The hook makes it a script handler's, whose interface holds
+// the file as a stream does.
+TEST_F(FaultTest, ClipInfoOnlyWhereTheHookAsks) {
+  ASSERT_EQ(open(path), S_OK);
+  void* answered = this;
+  EXPECT_EQ(file->QueryInterface(IID_IAvisynthClipInfo, &answered), E_NOINTERFACE);
+  EXPECT_EQ(answered, nullptr);
+
+  standin_faults.clip_info = true;
+  ASSERT_EQ(file->QueryInterface(IID_IAvisynthClipInfo, &answered), S_OK);
+  IAvisynthClipInfo* clip_info = static_cast<IAvisynthClipInfo*>(answered);
+  const char* text = "untouched";
+  EXPECT_EQ(clip_info->GetError(&text), 0);
+  EXPECT_STREQ(text, "untouched");
+  standin_faults.script_error = "Script error";
+  EXPECT_NE(clip_info->GetError(&text), 0);
+  EXPECT_STREQ(text, "Script error");
+
+  EXPECT_EQ(AVIFileRelease(file), 1u);
+  file = nullptr;
+  EXPECT_EQ(standin_log.live_files, 1);
+  EXPECT_FALSE(can_open(path, "wb"));
+  EXPECT_EQ(clip_info->Release(), 0u);
+  EXPECT_EQ(standin_log.live_files, 0);
   EXPECT_TRUE(can_open(path, "ab"));
 }
 

@@ -88,14 +88,16 @@ HANDLE GetStdHandle(DWORD which) {
   return index < 0 || index > 2 ? nullptr : standard[index];
 }
 
-// What identifies a file, its volume and id, from the device and inode of
-// any descriptor: a pipe or a terminal too, which Windows answers for disk
-// files only.
+// What identifies a file, its volume and id, from the device and inode of a
+// descriptor: a disk file, and a pipe too, which Windows does not answer for
+// but Linux can name as a file (/dev/stdout, /proc/self/fd/1). A terminal or
+// another device is nobody's input or output file.
 BOOL GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
                                   DWORD size) {
   struct stat st;
   const int fd = standin_descriptor(handle);
-  if (fd < 0 || kind != FileIdInfo || size < sizeof(FILE_ID_INFO) || fstat(fd, &st) != 0) {
+  if (fd < 0 || kind != FileIdInfo || size < sizeof(FILE_ID_INFO) || fstat(fd, &st) != 0 ||
+      !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
     return FALSE;
   }
   FILE_ID_INFO identity{};
@@ -105,6 +107,23 @@ BOOL GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
   memcpy(information, &identity, sizeof identity);
   return TRUE;
 }
+
+DWORD GetFileType(HANDLE handle) {
+  struct stat st;
+  const int fd = standin_descriptor(handle);
+  if (fd < 0 || fstat(fd, &st) != 0) return FILE_TYPE_UNKNOWN;
+  if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
+  if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR;
+  return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? FILE_TYPE_PIPE : FILE_TYPE_UNKNOWN;
+}
+
+namespace {
+thread_local DWORD last_error = 0;
+}  // namespace
+
+DWORD GetLastError() { return last_error; }
+
+void SetLastError(DWORD error) { last_error = error; }
 
 // The call that standin_faults.event_fail_call names is counted by the
 // events created before it, so it fails only if every earlier call succeeded.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/handles-posix.h"
 #include "platform/standin_faults.h"
 #include "testing/capture.h"
 
@@ -198,10 +199,47 @@ TEST_F(KernelTest, FileIdentity) {
   close(fd);
   close(saved);
   EXPECT_EQ(standard, identity(file));
-  // Events and threads are no files.
+  // Events and threads are no files, nor is a device; a pipe, which Linux
+  // names as a file (/dev/stdout), is known.
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   EXPECT_EQ(identity_of(event), "");
   CloseHandle(event);
+  EXPECT_EQ(identity("/dev/null"), "");
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  HANDLE read_end = standin_descriptor_handle(ends[0], true);
+  HANDLE write_end = standin_descriptor_handle(ends[1], true);
+  EXPECT_NE(identity_of(read_end), "");
+  EXPECT_EQ(identity_of(read_end), identity_of(write_end));
+  EXPECT_EQ(GetFileType(read_end), FILE_TYPE_PIPE);
+  CloseHandle(read_end);
+  CloseHandle(write_end);
+}
+
+// Whole-file locks through two handles of one file bind each other, as
+// Windows' byte-range locks bind every other handle; devices hold none.
+TEST_F(KernelTest, LockFileExHoldsAgainstOtherHandles) {
+  TempDir dir;
+  const std::string path = dir.file("held.wav");
+  fclose(fopen(path.c_str(), "w"));
+  HANDLE first = standin_descriptor_handle(open(path.c_str(), O_WRONLY), true);
+  HANDLE second = standin_descriptor_handle(open(path.c_str(), O_WRONLY), true);
+  EXPECT_EQ(GetFileType(first), FILE_TYPE_DISK);
+  const DWORD exclusive = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+  OVERLAPPED whole = {};
+  ASSERT_TRUE(LockFileEx(first, exclusive, 0, MAXDWORD, MAXDWORD, &whole));
+  SetLastError(0);
+  EXPECT_FALSE(LockFileEx(second, exclusive, 0, MAXDWORD, MAXDWORD, &whole));
+  EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
+  EXPECT_EQ(_wfsopen(wide(path).c_str(), L"wb", _SH_DENYWR), nullptr);  // nor opened to write
+  EXPECT_TRUE(UnlockFileEx(first, 0, MAXDWORD, MAXDWORD, &whole));
+  EXPECT_TRUE(LockFileEx(second, exclusive, 0, MAXDWORD, MAXDWORD, &whole));
+  CloseHandle(first);
+  CloseHandle(second);
+
+  HANDLE device = standin_descriptor_handle(open("/dev/null", O_WRONLY), true);
+  EXPECT_EQ(GetFileType(device), FILE_TYPE_CHAR);
+  CloseHandle(device);
 }
 
 }  // namespace

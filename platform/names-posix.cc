@@ -6,10 +6,12 @@
 // spelled, through the narrow ones.
 #include <errno.h>
 #include <fcntl.h>
+#include <iconv.h>
 
 #include <string>
 
 #include "platform/handles-posix.h"
+#include "platform/share-posix.h"
 #include "platform/standin.h"
 
 static_assert(sizeof(wchar_t) == 4, "Linux wide characters hold a whole code point");
@@ -17,6 +19,7 @@ static_assert(sizeof(wchar_t) == 4, "Linux wide characters hold a whole code poi
 namespace {
 
 constexpr char32_t kEscapedBytes = 0xDC00;
+constexpr UINT kShiftJis = 932;
 
 // The code point of the valid UTF-8 sequence that starts `text` (`size`
 // bytes left), and its length; 0 when none starts there.
@@ -103,10 +106,33 @@ bool file_name(LPCWSTR name, std::string* bytes) {
   return whole;
 }
 
+// Code page 932 (Shift_JIS, in Microsoft's variant), as glibc's iconv reads
+// it; what it cannot read becomes U+30FB, as Windows puts a default
+// character in place of an invalid sequence.
+std::wstring widen_shift_jis(const char* text, size_t size) {
+  std::wstring wide(size, L'\0');  // never more characters than bytes
+  iconv_t to_wide = iconv_open("WCHAR_T", "CP932");
+  if (to_wide == reinterpret_cast<iconv_t>(-1)) return std::wstring();
+  char* in = const_cast<char*>(text);
+  char* out = reinterpret_cast<char*>(wide.data());
+  size_t in_left = size, out_left = size * sizeof(wchar_t);
+  while (in_left > 0 && iconv(to_wide, &in, &in_left, &out, &out_left) == size_t(-1)) {
+    ++in;  // the byte that starts no character
+    --in_left;
+    *reinterpret_cast<wchar_t*>(out) = L'\u30FB';
+    out += sizeof(wchar_t);
+    out_left -= sizeof(wchar_t);
+  }
+  iconv_close(to_wide);
+  wide.resize(wide.size() - out_left / sizeof(wchar_t));
+  return wide;
+}
+
 }  // namespace
 
-int MultiByteToWideChar(UINT, DWORD, LPCSTR text, int size, LPWSTR wide, int capacity) {
+int MultiByteToWideChar(UINT code_page, DWORD, LPCSTR text, int size, LPWSTR wide, int capacity) {
   const size_t length = size < 0 ? std::char_traits<char>::length(text) + 1 : size_t(size);
+  if (code_page == kShiftJis) return hand_out(widen_shift_jis(text, length), wide, capacity);
   return hand_out(widen(reinterpret_cast<const unsigned char*>(text), length), wide, capacity);
 }
 
@@ -154,12 +180,12 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWO
   return fd < 0 ? INVALID_HANDLE_VALUE : standin_descriptor_handle(fd, true);
 }
 
-FILE* _wfopen(const wchar_t* path, const wchar_t* mode) {
+FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int share) {
   std::string bytes;
   std::string mode_bytes;
   if (!file_name(path, &bytes) || !file_name(mode, &mode_bytes)) {
     errno = ENOENT;
     return nullptr;
   }
-  return fopen(bytes.c_str(), mode_bytes.c_str());
+  return standin_fsopen(bytes.c_str(), mode_bytes.c_str(), share);
 }

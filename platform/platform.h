@@ -5,15 +5,19 @@
 #define TONEWELL_PLATFORM_PLATFORM_H_
 
 #ifdef _WIN32
+// windows.h first: the others need what it declares.
 #include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <objbase.h>
 #include <process.h>
+#include <share.h>
 #include <shlwapi.h>
 #include <vfw.h>
 #else
 #include "platform/standin.h"
 #endif
+#include "platform/clip_info.h"
 
 #endif  // TONEWELL_PLATFORM_PLATFORM_H_

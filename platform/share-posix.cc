@@ -3,12 +3,12 @@
 // open for writing a file that the AVI file layer holds open with
 // OF_SHARE_DENY_WRITE, and refuses that share mode on a file open for
 // writing. So the stand-in's AVIFileOpenA takes a read lock on the whole
-// input, and every fopen for writing of the program (linked with
-// -Wl,--wrap=fopen -Wl,--wrap=fopen64) comes here first: it takes a write
-// lock on the whole file before cutting it, and holds it until the file is
-// closed. Where the other kind of lock is held, the open is refused (EACCES
-// from fopen, AVIERR_FILEOPEN from AVIFileOpenA) and the file is untouched.
-// Programs that take no locks are neither stopped nor seen.
+// input, and _wfsopen for writing takes a write lock on the whole file before
+// cutting it, and holds it until the file is closed. Where the other kind of
+// lock is held, the open is refused (EACCES from _wfsopen, AVIERR_FILEOPEN
+// from AVIFileOpenA) and the file is untouched. LockFileEx takes the same
+// locks on a handle's descriptor. Programs that take no locks are neither
+// stopped nor seen.
 //
 // A file opened "wb" also hands its data to the kernel in writes of at most
 // 512 KiB. stdio passes a large fwrite on as one write of that size, and on
@@ -27,18 +27,23 @@
 #include <cstdio>
 #include <cstring>
 
-extern "C" FILE* __real_fopen(const char* path, const char* mode);
-extern "C" FILE* __real_fopen64(const char* path, const char* mode);
+#include "platform/handles-posix.h"
+#include "platform/share-posix.h"
 
 namespace {
 
-// l_start and l_len 0: the whole file, however far it grows.
-bool lock_whole_file(int fd, short type) {
+// `length` bytes from `start`; a range reaching past what off_t counts is
+// the whole file from `start`, however far it grows (l_len 0).
+bool lock_range(int fd, short type, uint64_t start, uint64_t length, int command = F_OFD_SETLK) {
   struct flock lock = {};
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
-  return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+  lock.l_start = off_t(start);
+  lock.l_len = start + length < start || start + length > uint64_t(INT64_MAX) ? 0 : off_t(length);
+  return fcntl(fd, command, &lock) == 0;
 }
+
+bool lock_whole_file(int fd, short type) { return lock_range(fd, type, 0, UINT64_MAX); }
 
 constexpr size_t kWritePiece = 512 << 10;
 
@@ -94,11 +99,16 @@ int open_for_writing(const char* path, const char* mode) {
   return fd;
 }
 
-// fopen as Windows would answer it; "wb", the program's own mode, writes in
-// pieces.
-FILE* open_shared(const char* path, const char* mode,
-                  FILE* (*real_fopen)(const char*, const char*)) {
-  if (!std::strpbrk(mode, "wa+")) return real_fopen(path, mode);
+}  // namespace
+
+bool standin_share_deny_write(int fd) { return lock_whole_file(fd, F_RDLCK); }
+
+// Windows' _SH_DENYNO lets other writers in where the stand-in, with one
+// lock for "open for writing" and "denies writers", refuses them too: the
+// program shares an output only with the shell's own handle, which holds no
+// lock. "wb", the program's own mode, writes in pieces.
+FILE* standin_fsopen(const char* path, const char* mode, int) {
+  if (!std::strpbrk(mode, "wa+")) return fopen(path, mode);
   int fd = open_for_writing(path, mode);
   if (fd < 0) return nullptr;
   cookie_io_functions_t io = {nullptr, write_in_pieces, nullptr, close_fd};
@@ -108,16 +118,24 @@ FILE* open_shared(const char* path, const char* mode,
   return file;
 }
 
-}  // namespace
-
-// Called by the AVI stand-in (avifile-posix.cc) for a file it opens with
-// OF_SHARE_DENY_WRITE; closing `fd` lets go.
-bool standin_share_deny_write(int fd) { return lock_whole_file(fd, F_RDLCK); }
-
-extern "C" FILE* __wrap_fopen(const char* path, const char* mode) {
-  return open_shared(path, mode, __real_fopen);
+// Byte-range locks as the descriptor's open file description holds them:
+// like Windows' they bind every other open, in this process too.
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD, DWORD length_low, DWORD length_high,
+                OVERLAPPED* overlapped) {
+  const uint64_t start = overlapped->Offset | uint64_t{overlapped->OffsetHigh} << 32;
+  const short type = flags & LOCKFILE_EXCLUSIVE_LOCK ? F_WRLCK : F_RDLCK;
+  const int command = flags & LOCKFILE_FAIL_IMMEDIATELY ? F_OFD_SETLK : F_OFD_SETLKW;
+  const int fd = standin_descriptor(file);
+  if (fd >= 0 && lock_range(fd, type, start, length_low | uint64_t{length_high} << 32, command))
+    return TRUE;
+  SetLastError(fd < 0                               ? ERROR_INVALID_HANDLE
+               : errno == EAGAIN || errno == EACCES ? ERROR_LOCK_VIOLATION
+                                                    : ERROR_INVALID_FUNCTION);
+  return FALSE;
 }
 
-extern "C" FILE* __wrap_fopen64(const char* path, const char* mode) {
-  return open_shared(path, mode, __real_fopen64);
+BOOL UnlockFileEx(HANDLE file, DWORD, DWORD length_low, DWORD length_high, OVERLAPPED* overlapped) {
+  const uint64_t start = overlapped->Offset | uint64_t{overlapped->OffsetHigh} << 32;
+  const int fd = standin_descriptor(file);
+  return fd >= 0 && lock_range(fd, F_UNLCK, start, length_low | uint64_t{length_high} << 32);
 }

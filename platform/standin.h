@@ -124,8 +124,18 @@ struct AVISTREAMINFOA {
 };
 static_assert(sizeof(AVISTREAMINFOA) == 140, "AVISTREAMINFOA is 140 bytes on Windows");
 
-// AVI file layer (avifil32). The handles are opaque to callers.
-struct IAVIFile;
+// COM interface identities and the answer for an interface not offered.
+typedef GUID IID;
+typedef const IID& REFIID;
+constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
+
+// AVI file layer (avifil32). A file is a COM object whose handler may offer
+// further interfaces; none of the stand-in's handlers does (E_NOINTERFACE),
+// as Wine's WAVE and AVI handlers offer none the program asks for. Streams
+// are opaque to callers.
+struct IAVIFile {
+  HRESULT QueryInterface(REFIID riid, void** ppvObject);
+};
 struct IAVIStream;
 typedef IAVIFile* PAVIFILE;
 typedef IAVIStream* PAVISTREAM;
@@ -173,6 +183,7 @@ int _fileno(FILE* stream);
 typedef const wchar_t* LPCWSTR;
 typedef wchar_t* LPWSTR;
 constexpr UINT CP_ACP = 0;
+constexpr UINT CP_UTF8 = 65001;
 constexpr DWORD WC_NO_BEST_FIT_CHARS = 0x400;
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                         LPWSTR lpWideCharStr, int cchWideChar);
@@ -183,7 +194,10 @@ BOOL PathFileExistsW(LPCWSTR pszPath);
 // Linux keeps no short (8.3) names: a path is its own.
 DWORD GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath, DWORD cchBuffer);
 HRESULT AVIFileOpenW(PAVIFILE* ppfile, LPCWSTR szFile, UINT uMode, LPCLSID lpHandler);
-FILE* _wfopen(const wchar_t* filename, const wchar_t* mode);
+// Share flags of _wfsopen (share.h): whom the open lets write the file.
+constexpr int _SH_DENYWR = 0x20;
+constexpr int _SH_DENYNO = 0x40;
+FILE* _wfsopen(const wchar_t* filename, const wchar_t* mode, int shflag);
 
 // Console, clock and lock (kernel32). A standard handle is a console when
 // its descriptor is a terminal.
@@ -192,6 +206,10 @@ constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
 constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
 HANDLE GetStdHandle(DWORD nStdHandle);
 BOOL GetConsoleMode(HANDLE hConsoleHandle, DWORD* lpMode);
+// Text to a console, in UTF-16 on Windows; a terminal here gets it in the
+// stand-in's code page (UTF-8, escaped bytes as they were).
+BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   DWORD* lpNumberOfCharsWritten, LPVOID lpReserved);
 ULONGLONG GetTickCount64();
 void Sleep(DWORD dwMilliseconds);
 struct SRWLOCK {
@@ -231,5 +249,33 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL GetFileInformationByHandleEx(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
                                   LPVOID lpFileInformation, DWORD dwBufferSize);
+constexpr DWORD FILE_TYPE_UNKNOWN = 0;
+constexpr DWORD FILE_TYPE_DISK = 1;
+constexpr DWORD FILE_TYPE_CHAR = 2;
+constexpr DWORD FILE_TYPE_PIPE = 3;
+DWORD GetFileType(HANDLE hFile);
+
+// Byte-range locks (kernel32), which Windows enforces on every other handle.
+constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
+constexpr DWORD LOCKFILE_FAIL_IMMEDIATELY = 0x1;
+constexpr DWORD LOCKFILE_EXCLUSIVE_LOCK = 0x2;
+struct OVERLAPPED {
+  uintptr_t Internal;
+  uintptr_t InternalHigh;
+  DWORD Offset;
+  DWORD OffsetHigh;
+  HANDLE hEvent;
+};
+BOOL LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNumberOfBytesToLockLow,
+                DWORD nNumberOfBytesToLockHigh, OVERLAPPED* lpOverlapped);
+BOOL UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToUnlockLow,
+                  DWORD nNumberOfBytesToUnlockHigh, OVERLAPPED* lpOverlapped);
+
+// The calling thread's last error (kernel32).
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_LOCK_VIOLATION = 33;
+DWORD GetLastError();
+void SetLastError(DWORD dwErrCode);
 
 #endif  // TONEWELL_PLATFORM_STANDIN_H_

@@ -24,9 +24,13 @@ struct StandinFaults {
   // AVIStreamRead, by 0-based call number; -1 never.
   int read_fail_call = -1;
   HRESULT read_fail_result = 0;
-  int short_read_call = -1;  // delivers one sample fewer than asked
-  int bad_bytes_call = -1;   // reports one byte more than it delivered
+  int short_read_call = -1;             // delivers one sample fewer than asked
+  int bad_bytes_call = -1;              // reports one byte more than it delivered
   void (*on_read)(int call) = nullptr;  // called as each read begins, with its number
+  // A script handler's report: files answer IAvisynthClipInfo when
+  // `clip_info` is set, and its GetError reports `script_error` unless null.
+  bool clip_info = false;
+  const char* script_error = nullptr;
   // COM, kernel and runtime.
   HRESULT coinit_result = 0;  // nonzero: CoInitializeEx answers this
   int event_fail_call = -1;   // this CreateEventA call (0-based) answers null
@@ -45,6 +49,7 @@ struct StandinLog {
   std::vector<std::string> calls;  // AVIFileOpenA, AVIStreamRelease, CoUninitialize, ...
   std::vector<StandinRead> reads;  // every AVIStreamRead, in order
   int events_created = 0;
+  int live_files = 0;  // file objects not yet freed: 0 once every reference is released
 };
 
 extern StandinFaults standin_faults;

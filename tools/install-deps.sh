@@ -13,7 +13,8 @@ if [ "${1:-build}" = test ]; then
   # kernels that cannot run 32-bit programs themselves.
   dpkg --add-architecture i386
   packages+=(g++-multilib mingw-w64 wine wine32:i386 wine64 googletest libgtest-dev
-             clang libclang-rt-dev clang-format zip ffmpeg sox flac qemu-user-static)
+             clang libclang-rt-dev clang-format zip ffmpeg sox flac qemu-user-static
+             python3-pyte)
 fi
 
 if [ "${1:-build}" = bench ]; then

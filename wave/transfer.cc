@@ -113,7 +113,7 @@ bool read_stream(TransferState* state, PAVISTREAM stream, const StreamFacts& fac
                                    &bytes_read, &samples_read);
     if (result < 0) {
       state->stop = true;
-      state->reporter->error("%s", read_error_message(result));
+      state->reporter->error(read_error_message(result));
       return false;
     }
     uint64_t end_read = (uint64_t{pos} + static_cast<uint32_t>(samples_read)) * facts.sample_size;
@@ -227,8 +227,8 @@ uint32_t ring_samples(const StreamFacts& facts) {
   return static_cast<uint32_t>(samples);
 }
 
-bool run_transfer(PAVISTREAM stream, StreamFacts facts, const wchar_t* output_path, bool extensible,
-                  const Reporter* reporter) {
+bool run_transfer(PAVISTREAM stream, StreamFacts facts, const Destination& destination,
+                  bool extensible, const Reporter* reporter) {
   // Interrupted while the stream was opened: no output is made.
   if (interruption.noticed(reporter)) return false;
   // A writer that does not end after an interrupt keeps the state.
@@ -243,7 +243,7 @@ bool run_transfer(PAVISTREAM stream, StreamFacts facts, const wchar_t* output_pa
   sink.reporter = reporter;
 
   bool done = false;
-  if (create_events(&state) && sink.open(output_path)) {
+  if (create_events(&state) && sink.open(destination)) {
     HANDLE thread =
         reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, writer_thread, &state, 0, nullptr));
     if (thread == nullptr) {

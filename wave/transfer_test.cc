@@ -113,8 +113,8 @@ struct TransferTest : testing::Test {
     Reporter reporter{level, false};
     const std::wstring wide_path = output_path ? wide(output_path) : std::wstring();
     ConsoleCapture console;
-    bool done =
-        run_transfer(stream, facts, output_path ? wide_path.c_str() : nullptr, false, &reporter);
+    bool done = run_transfer(stream, facts, {output_path ? wide_path.c_str() : nullptr, false},
+                             false, &reporter);
     console.finish();
     out = console.out_text;
     err = console.err_text;
@@ -296,7 +296,7 @@ TEST_F(TransferTest, BrokenPipe) {
     StreamCapture capture_err(stderr);
     StreamRedirect redirect(stdout, ends[1]);
     Reporter reporter{1, false};
-    done = run_transfer(stream, facts, nullptr, false, &reporter);
+    done = run_transfer(stream, facts, {nullptr, false}, false, &reporter);
     err = capture_err.finish();
   }
   close(ends[1]);
@@ -327,7 +327,7 @@ TEST_F(TransferTest, ReaderGivingUpWakesTheWaitingWriter) {
   {
     StreamRedirect redirect(stderr, ends[1]);
     Reporter reporter{3, false};
-    done = run_transfer(stream, facts, wide(output).c_str(), false, &reporter);
+    done = run_transfer(stream, facts, {wide(output).c_str(), false}, false, &reporter);
   }
   close(ends[1]);
   console.join();

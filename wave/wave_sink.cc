@@ -7,6 +7,7 @@
 namespace {
 
 constexpr char kWriteError[] = "データ書き出し中にエラーが発生しました。再実行してください。\n";
+constexpr char kOpenError[] = "出力ファイルが開けません。パスを確認してください。\n";
 
 constexpr uint32_t kPlainFormatSize = 16;
 constexpr uint32_t kExtensibleFormatSize = 40;
@@ -98,19 +99,59 @@ DWORD default_channel_mask(WORD channels) {
   return channels < sizeof masks / sizeof masks[0] ? masks[channels] : 0;
 }
 
+// The bits of each sample's container: the block shared evenly among the
+// channels. 0 where there is no such share (no channels, bytes left over)
+// or it is too wide for the 16-bit field that holds it.
+uint32_t container_bits(const WAVEFORMATEX& format) {
+  if (format.nChannels == 0 || format.nBlockAlign % format.nChannels != 0) return 0;
+  const uint32_t bits = 8u * (format.nBlockAlign / format.nChannels);
+  return bits <= UINT16_MAX ? bits : 0;
+}
+
+// The whole of a file, however far it grows, for LockFileEx.
+constexpr DWORD kWholeFile = MAXDWORD;
+
+// Locks the file behind standard output, if it is one, against every other
+// handle for the length of the run, as a named output is held by its share
+// mode: the shell opened it, so the share mode is the shell's. False when
+// another holds it.
+bool hold_standard_output(bool* held) {
+  HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  OVERLAPPED whole = {};
+  SetLastError(0);
+  *held = GetFileType(handle) == FILE_TYPE_DISK &&
+          LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, kWholeFile,
+                     kWholeFile, &whole);
+  // A file system without locks holds nothing, and the run goes on.
+  return *held || GetLastError() != ERROR_LOCK_VIOLATION;
+}
+
+void let_go_of_standard_output() {
+  OVERLAPPED whole = {};
+  UnlockFileEx(GetStdHandle(STD_OUTPUT_HANDLE), 0, kWholeFile, kWholeFile, &whole);
+}
+
 }  // namespace
 
 WAVEFORMATEXTENSIBLE output_format(const WAVEFORMATEXTENSIBLE& stream_format, bool extensible) {
   const WAVEFORMATEX& plain = stream_format.Format;
   const bool pcm_or_float =
       plain.wFormatTag == WAVE_FORMAT_PCM || plain.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
-  if (!extensible || !pcm_or_float || (plain.nChannels <= 2 && plain.wBitsPerSample <= 16)) {
-    return stream_format;
-  }
+  const uint32_t container = container_bits(plain);
+  const uint32_t valid = plain.wBitsPerSample;
+  // Only a block shared evenly among the channels, each share holding the
+  // stream's bits, has an extensible form that tells the truth; any other
+  // stream keeps its own.
+  const bool consistent = container != 0 && valid != 0 && valid <= container;
+  const bool needs_extensible = plain.nChannels > 2 || container > 16 || valid < container;
+  if (!extensible || !pcm_or_float || !consistent || !needs_extensible) return stream_format;
   WAVEFORMATEXTENSIBLE format = stream_format;
   format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  // Readers step through the data by the container; the precision is the
+  // stream's own, its samples filling the container from the top.
+  format.Format.wBitsPerSample = WORD(container);
   format.Format.cbSize = kExtensibleFormatSize - sizeof(WAVEFORMATEX);
-  format.Samples.wValidBitsPerSample = plain.wBitsPerSample;
+  format.Samples.wValidBitsPerSample = WORD(valid);
   format.dwChannelMask = default_channel_mask(plain.nChannels);
   // KSDATAFORMAT_SUBTYPE_PCM or _IEEE_FLOAT: the plain tag in the common base.
   format.SubFormat =
@@ -118,18 +159,27 @@ WAVEFORMATEXTENSIBLE output_format(const WAVEFORMATEXTENSIBLE& stream_format, bo
   return format;
 }
 
-bool WaveSink::open(const wchar_t* output_path) {
+bool WaveSink::open(const Destination& destination) {
   // A destination left over from earlier reported its own failure, if any;
   // the new one starts afresh.
   if (output != nullptr) finish();
-  if (output_path != nullptr) {
-    output = _wfopen(output_path, L"wb");
+  if (destination.path != nullptr) {
+    // While the run writes the file no other open may write it, nor read it
+    // denying writers, as the AVI file layer opens inputs. A file the shell
+    // holds open for writing as a standard stream already cannot be opened
+    // denying that: its handle is the one open the file is shared with.
+    const int share = destination.open_as_standard_stream ? _SH_DENYNO : _SH_DENYWR;
+    output = _wfsopen(destination.path, L"wb", share);
     if (output == nullptr) {
-      reporter->error("出力ファイルが開けません。パスを確認してください。\n");
+      reporter->error(kOpenError);
       return false;
     }
     reporter->info("出力ファイルを開きました。\n");
   } else {
+    if (!hold_standard_output(&holds_stdout)) {
+      reporter->error(kOpenError);
+      return false;
+    }
     output = stdout;
     reporter->info("出力先を標準出力に設定しました。\n");
   }
@@ -160,6 +210,8 @@ bool WaveSink::finish() {
   // failure while there is still someone to report it.
   bool done = is_file ? fclose(output) == 0 : fflush(output) == 0;
   output = nullptr;
+  if (holds_stdout) let_go_of_standard_output();
+  holds_stdout = false;
   if (!done && !reported && !interruption.noticed(reporter)) reporter->error(kWriteError);
   if (is_file) reporter->verbose("出力ファイルを閉じました。\n");
   return done && !reported;

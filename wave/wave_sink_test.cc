@@ -57,7 +57,7 @@ struct WaveSinkTest : testing::Test {
     const std::string path = dir.file("header.wav");
     sink.total_bytes = total_bytes;
     ConsoleCapture console;
-    const bool opened = sink.open(wide(path).c_str());
+    const bool opened = sink.open({wide(path).c_str(), false});
     const bool finished = sink.finish();
     console.finish();
     EXPECT_TRUE(opened && finished) << console.err_text;
@@ -76,7 +76,7 @@ TEST_F(WaveSinkTest, HeaderOfTenStereoSamples) {
   for (int i = 0; i < 40; ++i) data += static_cast<char>(0x80 + i);
   sink.total_bytes = 40;
   ConsoleCapture console;
-  ASSERT_TRUE(sink.open(wide(path).c_str()));
+  ASSERT_TRUE(sink.open({wide(path).c_str(), false}));
   append(data);
   EXPECT_TRUE(sink.finish());
   console.finish();
@@ -156,27 +156,53 @@ TEST_F(WaveSinkTest, ExtensibleHeader) {
   }
 }
 
-// With the option, PCM and float streams beyond stereo or 16 bits get the
-// extensible chunk with the usual mask; everything else stays as it is.
+// With the option, PCM and float streams beyond stereo or 16-bit
+// containers, or with samples narrower than their containers, get the
+// extensible chunk: the container's bits, the stream's as valid bits and
+// the usual mask. Everything else stays as it is.
 TEST(OutputFormat, RecastsOnlyWhereAsked) {
   const GUID kFloat = {3, 0, 0x10, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
   const struct {
-    WORD tag, channels, bits;
+    WORD tag, channels, block, bits;
     bool extensible;
     bool recast;
     DWORD mask;
   } cases[] = {
-      {1, 6, 16, true, true, 0x3F},  {3, 2, 32, true, true, 0x3},    {1, 1, 24, true, true, 0x4},
-      {1, 3, 8, true, true, 0x7},    {1, 4, 16, true, true, 0x33},   {1, 5, 16, true, true, 0x37},
-      {1, 7, 16, true, true, 0x13F}, {1, 8, 16, true, true, 0x63F},  {1, 9, 16, true, true, 0},
-      {1, 2, 16, true, false, 0},    {1, 1, 8, true, false, 0},      {1, 6, 16, false, false, 0},
-      {2, 6, 16, true, false, 0},    {0x2000, 6, 0, true, false, 0},
+      {1, 6, 12, 16, true, true, 0x3F},
+      {3, 2, 8, 32, true, true, 0x3},
+      {1, 1, 3, 24, true, true, 0x4},
+      {1, 3, 3, 8, true, true, 0x7},
+      {1, 4, 8, 16, true, true, 0x33},
+      {1, 5, 10, 16, true, true, 0x37},
+      {1, 7, 14, 16, true, true, 0x13F},
+      {1, 8, 16, 16, true, true, 0x63F},
+      {1, 9, 18, 16, true, true, 0},
+      {1, 2, 8, 24, true, true, 0x3},     // padded: 24 bits in 32
+      {1, 2, 8, 16, true, true, 0x3},     // 16 bits in 32
+      {1, 1, 2, 12, true, true, 0x4},     // 16-bit container, 12 valid
+      {1, 1, 1, 4, true, true, 0x4},      // 8-bit container, 4 valid
+      {3, 1, 8, 32, true, true, 0x4},     // float in 64-bit containers
+      {1, 1, 8191, 16, true, true, 0x4},  // the widest container there is
+      {1, 2, 4, 16, true, false, 0},
+      {1, 1, 1, 8, true, false, 0},
+      {1, 6, 12, 16, false, false, 0},
+      {1, 1, 2, 12, false, false, 0},
+      {1, 2, 8, 24, false, false, 0},
+      {2, 6, 12, 16, true, false, 0},
+      {0x2000, 6, 1792, 0, true, false, 0},
+      {1, 2, 7, 24, true, false, 0},     // no whole bytes per channel
+      {1, 3, 8, 16, true, false, 0},     // neither
+      {1, 0, 6, 24, true, false, 0},     // no channels
+      {1, 2, 4, 24, true, false, 0},     // bits beyond the container
+      {1, 6, 12, 0, true, false, 0},     // no bits
+      {1, 1, 8192, 16, true, false, 0},  // a container past 16 bits' reach
+      {0xFFFE, 6, 18, 24, true, false, 0},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.tag << " " << c.channels << "ch " << c.bits);
+    SCOPED_TRACE(testing::Message()
+                 << c.tag << " " << c.channels << "ch " << c.bits << " in " << c.block);
     WAVEFORMATEXTENSIBLE stream{};
-    const WORD block = WORD(c.channels * c.bits / 8);
-    stream.Format = {c.tag, c.channels, 48000, 48000u * block, block, c.bits, 0};
+    stream.Format = {c.tag, c.channels, 48000, 48000u * c.block, c.block, c.bits, 0};
     const WAVEFORMATEXTENSIBLE out = output_format(stream, c.extensible);
     if (!c.recast) {
       EXPECT_EQ(memcmp(&out, &stream, sizeof out), 0);
@@ -184,10 +210,11 @@ TEST(OutputFormat, RecastsOnlyWhereAsked) {
     }
     EXPECT_EQ(out.Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
     EXPECT_EQ(out.Format.cbSize, 22);
-    // Past the tag, the fields stay as the stream has them.
+    // Channels, rate, bytes per second and block stay as the stream has them.
     EXPECT_EQ(memcmp(reinterpret_cast<const uint8_t*>(&out.Format) + 2,
-                     reinterpret_cast<const uint8_t*>(&stream.Format) + 2, 14),
+                     reinterpret_cast<const uint8_t*>(&stream.Format) + 2, 12),
               0);
+    EXPECT_EQ(out.Format.wBitsPerSample, 8 * c.block / c.channels);
     EXPECT_EQ(out.Samples.wValidBitsPerSample, c.bits);
     EXPECT_EQ(out.dwChannelMask, c.mask);
     GUID expected = kFloat;
@@ -196,10 +223,66 @@ TEST(OutputFormat, RecastsOnlyWhereAsked) {
   }
 }
 
+// Bytes from hex digits, spaces between them ignored.
+std::string bytes_of(const char* hex) {
+  std::string bytes;
+  for (const char* digit = hex; *digit != '\0'; ++digit) {
+    if (*digit == ' ') continue;
+    bytes += char(std::stoi(std::string(digit, 2), nullptr, 16));
+    ++digit;
+  }
+  return bytes;
+}
+
+// The whole header with -e of samples in wider containers, and of streams
+// whose blocks hold no container that could be declared.
+TEST_F(WaveSinkTest, PaddedSamplesHeader) {
+  const struct {
+    WORD channels, block, bits;
+    const char* format_chunk;  // the 'fmt ' body: 40 bytes, or the plain 16
+  } cases[] = {
+      {1, 4, 24,
+       "FEFF 0100 80BB 0000 00EE 0200 0400 2000 1600 1800 0400 0000 "
+       "0100 0000 0000 1000 8000 00AA 0038 9B71"},
+      {2, 8, 24,
+       "FEFF 0200 80BB 0000 00DC 0500 0800 2000 1600 1800 0300 0000 "
+       "0100 0000 0000 1000 8000 00AA 0038 9B71"},
+      {8, 32, 24,
+       "FEFF 0800 80BB 0000 0070 1700 2000 2000 1600 1800 3F06 0000 "
+       "0100 0000 0000 1000 8000 00AA 0038 9B71"},
+      {1, 3, 20,
+       "FEFF 0100 80BB 0000 8032 0200 0300 1800 1600 1400 0400 0000 "
+       "0100 0000 0000 1000 8000 00AA 0038 9B71"},
+      {6, 18, 20,
+       "FEFF 0600 80BB 0000 002F 0D00 1200 1800 1600 1400 3F00 0000 "
+       "0100 0000 0000 1000 8000 00AA 0038 9B71"},
+      {1, 2, 12,
+       "FEFF 0100 80BB 0000 0077 0100 0200 1000 1600 0C00 0400 0000 "
+       "0100 0000 0000 1000 8000 00AA 0038 9B71"},
+      {2, 4, 12,
+       "FEFF 0200 80BB 0000 00EE 0200 0400 1000 1600 0C00 0300 0000 "
+       "0100 0000 0000 1000 8000 00AA 0038 9B71"},
+      {2, 7, 24, "0100 0200 80BB 0000 8020 0500 0700 1800"},
+      {0, 6, 24, "0100 0000 80BB 0000 0065 0400 0600 1800"},
+      {2, 4, 24, "0100 0200 80BB 0000 00EE 0200 0400 1800"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.channels << "ch " << c.bits << " in " << c.block);
+    WAVEFORMATEXTENSIBLE stream{};
+    stream.Format = {1, c.channels, 48000, 48000u * c.block, c.block, c.bits, 0};
+    sink.format = output_format(stream, true);
+    const std::string format_chunk = bytes_of(c.format_chunk);
+    const uint64_t data = 10 * uint64_t{c.block};
+    EXPECT_EQ(header_for(data), "RIFF" + u32le(20 + format_chunk.size() + data) + "WAVE" + "fmt " +
+                                    u32le(format_chunk.size()) + format_chunk + "data" +
+                                    u32le(data));
+  }
+}
+
 TEST_F(WaveSinkTest, OutputDirectoryMissing) {
   const std::string path = dir.file("missing/out.wav");
   ConsoleCapture console;
-  EXPECT_FALSE(sink.open(wide(path).c_str()));
+  EXPECT_FALSE(sink.open({wide(path).c_str(), false}));
   EXPECT_TRUE(sink.finish());  // nothing to end
   console.finish();
   EXPECT_EQ(console.err_text, "出力ファイルが開けません。パスを確認してください。\n");
@@ -210,7 +293,7 @@ TEST_F(WaveSinkTest, OutputDirectoryMissing) {
 TEST_F(WaveSinkTest, StandardOutputCarriesTheHeaderOnly) {
   reporter.to_stdout = false;
   ConsoleCapture console;
-  ASSERT_TRUE(sink.open(nullptr));
+  ASSERT_TRUE(sink.open({nullptr, false}));
   EXPECT_EQ(sink.output, stdout);
   EXPECT_TRUE(sink.finish());
   console.finish();
@@ -229,7 +312,7 @@ TEST_F(WaveSinkTest, HeaderWriteFails) {
     dup2(full, STDOUT_FILENO);
     setvbuf(stdout, nullptr, _IONBF, 0);
     StreamCapture err(stderr);
-    bool opened = sink.open(nullptr);
+    bool opened = sink.open({nullptr, false});
     // The destination stays set until the teardown ends it, silently.
     bool kept = sink.output == stdout;
     bool finished = sink.finish();
@@ -279,7 +362,7 @@ TEST_F(WaveSinkTest, FinishReportsEachFailureOnce) {
     {
       StdoutRedirect redirect(full);
       // The header fits the buffer, so open succeeds.
-      opened = sink.open(c.to_stdout ? nullptr : L"/dev/full");
+      opened = sink.open({c.to_stdout ? nullptr : L"/dev/full", false});
       if (opened && c.failed_write_first) put = fwrite(big.data(), 1, big.size(), sink.output);
       finished = sink.finish();
       stdout_open = fcntl(STDOUT_FILENO, F_GETFD) != -1;
@@ -302,8 +385,8 @@ TEST_F(WaveSinkTest, ReopenEndsThePreviousDestination) {
   const std::string second = dir.file("second.wav");
   reporter.level = 1;
   ConsoleCapture console;
-  ASSERT_TRUE(sink.open(wide(first).c_str()));
-  ASSERT_TRUE(sink.open(wide(second).c_str()));
+  ASSERT_TRUE(sink.open({wide(first).c_str(), false}));
+  ASSERT_TRUE(sink.open({wide(second).c_str(), false}));
   EXPECT_TRUE(sink.finish());
   console.finish();
   EXPECT_EQ(read_file(first).size(), kWaveHeaderSize);

@@ -24,14 +24,16 @@ def pattern(count, seed):
 
 
 class WaveFormat:
-    """A PCM wave format, as the fields of a WAVEFORMATEX."""
+    """A PCM wave format, as the fields of a WAVEFORMATEX. Each sample fills
+    a container of `container` bits (the bits rounded up to whole bytes
+    unless given), which the block holds once per channel."""
 
-    def __init__(self, channels, rate, bits, tag=WAVE_FORMAT_PCM):
+    def __init__(self, channels, rate, bits, tag=WAVE_FORMAT_PCM, container=None):
         self.tag = tag
         self.channels = channels
         self.rate = rate
         self.bits = bits
-        self.block_align = channels * ((bits + 7) // 8)
+        self.block_align = channels * (container or 8 * ((bits + 7) // 8)) // 8
         self.avg_bytes = rate * self.block_align
 
     def pcm_fields(self):

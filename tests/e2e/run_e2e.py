@@ -15,9 +15,12 @@ Run alone, after building the presets win64, win32, linux64 and linux32:
 """
 
 import contextlib
+import fcntl
 import functools
 import hashlib
+import itertools
 import os
+import pty
 import re
 import shutil
 import signal
@@ -25,11 +28,18 @@ import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
+
+try:
+    import pyte
+except ImportError:  # Debian's python3-pyte, run by another Python 3
+    sys.path.append("/usr/lib/python3/dist-packages")
+    import pyte
 
 import corpus
 from media import (PCM_SUBTYPE_GUID, AviTrack, WaveFormat, avi_file, chunk, pattern, rf64_header,
@@ -185,9 +195,14 @@ NO_STREAM_NUMBER = "--stream-number(-s)オプションの値を指定してく�
 TOO_MANY = "引数が多すぎます。({})\n"
 NO_INPUT = "入力ファイルを指定してください。\n"
 INPUT_MISSING = "入力ファイルのパスを確認してください。\n"
+CONSOLE_REFUSED = ("標準出力がコンソールのため出力できません。"
+                   "リダイレクトするかパイプで渡してください。\n")
 
+# The version as the build defines it, from its one place.
+VERSION = re.search(r"^project\(tonewell VERSION ([0-9.]+)",
+                    (ROOT / "CMakeLists.txt").read_text(), re.M).group(1)
 USAGE = """\
-{name}  (version 1.0.1)
+{name}  (version VERSION)
   Copyright (c) 2026 the tonewell developers
 
 Usage:
@@ -205,7 +220,7 @@ Usage:
     -d --debug         開発者用のメッセージを出力
     -s --stream-number 0開始で出力するストリーム番号を指定す デフォルトは0
     -e --extensible    3ch以上か16bit超のPCMと浮動小数点を拡張フォーマットで出力
-"""
+""".replace("VERSION", VERSION)
 
 LEVEL_FLAGS = {0: ["-q"], 1: [], 2: ["-v"], 3: ["-d"]}
 
@@ -391,7 +406,12 @@ class Case:
     # does where none is registered).
     wine_only: bool = False
     before_handler: bool = False  # run before the handler is registered
-    stdout_file: str = None  # the file of the case that the shell opens as standard output
+    # Shell redirections of the run's standard streams onto its files, such as
+    # "2>> in.wav"; a stream so redirected is not captured.
+    redirection: str = None
+    # Standard output and error on one terminal (a console under Wine), whose
+    # screen is checked against Expectation.one_stream.
+    terminal: bool = False
 
 
 def run_case_of(name, run, files, outcome, stream=None, big=False, **options):
@@ -575,16 +595,80 @@ def name_cases():
     return cases
 
 
-def standard_output_cases():
-    """The shell opens the output file as standard output as well: the data
-    goes there alone, every message to standard error."""
+def standard_stream_cases():
+    """Standard output, standard error or both opened by the shell on the
+    run's input or output, with each operator, for a named and a standard
+    output: on the input the run is refused before anything is written; on
+    the output it converts, and nothing printed lands in a file of the run:
+    messages move to the other stream while that one is free."""
     stream = Stream(STEREO16, pattern(4 * 100, 61))
-    run = Run("in.wav", "out.wav", level=2)
-    on_stdout = run.converted(stream)
-    moved = Expectation(0, err=on_stdout.out, files=on_stdout.files)
-    return [run_case_of("output file that is standard output too", run,
-                        {"in.wav": wav_file(STEREO16.stored(16), stream.data)}, moved, stream,
-                        stdout_file="out.wav")]
+    wav = wav_file(STEREO16.stored(16), stream.data)
+    cases = []
+    for run in (Run("in.wav", "out.wav", level=2), Run("in.wav", to_stdout=True, level=2)):
+        converted = with_input(*with_stream(*stream.facts_messages(), *stream.format_messages(),
+                                            *stream.transfer_messages(run.output_path)))
+        for target, fds, operator in itertools.product(("in.wav", "out.wav"), ((1,), (2,), (1, 2)),
+                                                       (">", ">>", "<>")):
+            redirection = f"{fds[0]}{operator} {target}" + (" 2>&1" if len(fds) > 1 else "")
+            if run.to_stdout and 1 not in fds:
+                redirection = "> out.wav " + redirection
+            refused = target == "in.wav"
+            taken = {1: 1 in fds or run.to_stdout, 2: 2 in fds or (run.to_stdout and len(fds) > 1)}
+
+            def free(preferred):
+                other = 3 - preferred
+                return preferred if not taken[preferred] else None if taken[other] else other
+
+            middle = [(ERROR, OUTPUT_FAILED)] if refused else converted
+            texts = {1: "", 2: ""}
+            for level, text in run_messages(run.input_path, run.output_path, 0, middle):
+                to = free(2 if level == ERROR or run.to_stdout else 1)
+                if to and level <= run.level:
+                    texts[to] += text
+            # The shell itself cuts a file it opens with ">".
+            files = {"in.wav": b"" if refused and operator == ">" else wav}
+            if not refused:
+                files["out.wav"] = stream.wave()
+            else:  # nothing written; the shell may have made an empty file
+                files["out.wav"] = b"" if run.to_stdout and 1 not in fds else None
+            streams = {(1,): "stdout", (2,): "stderr", (1, 2): "both"}[fds]
+            name = (f"{streams} {operator} the {'input' if refused else 'output'}, "
+                    f"{'standard output' if run.to_stdout else 'named output'}")
+            cases.append(run_case_of(name, run, {"in.wav": wav},
+                                     Expectation(int(refused), texts[1], texts[2], files=files),
+                                     stream, redirection=redirection))
+    return cases
+
+
+def terminal_cases():
+    """Standard output and error on a terminal, which a Windows program under
+    Wine takes for a console: the screen shows every message as Japanese
+    text, whatever code page the console has (Wine's is 437 here), while the
+    same runs redirected give the bytes the other cases check."""
+    stream = Stream(STEREO16, pattern(4 * 100, 62))
+    wav = {"in.wav": wav_file(STEREO16.stored(16), stream.data)}
+    converted = Run("in.wav", "out.wav", level=2)
+    failed = Run("in.wav", "nodir/out.wav", level=2)
+    refused = Run("in.wav", to_stdout=True, level=0)
+    return [
+        run_case_of("terminal: a conversion's messages", converted, wav,
+                    converted.in_one_stream(0, with_input(*with_stream(
+                        *stream.facts_messages(), *stream.format_messages(),
+                        *stream.transfer_messages("out.wav"))), {"out.wav": stream.wave()}),
+                    stream, terminal=True),
+        run_case_of("terminal: an error among the messages", failed, wav,
+                    failed.in_one_stream(1, with_input(*with_stream(
+                        *stream.facts_messages(), *stream.format_messages(),
+                        (ERROR, OUTPUT_FAILED))), {"nodir": None}),
+                    stream, terminal=True),
+        run_case_of("terminal: WAVE data refused", refused, wav,
+                    refused.in_one_stream(1, [(ERROR, CONSOLE_REFUSED)]), terminal=True),
+        Case("terminal: the usage text", ["-h"], {},
+             lambda program: Expectation(0, one_stream=USAGE.format(name=program.name)),
+             terminal=True),
+        Case("terminal: a command-line error", ["-x"], {},
+             lambda program: Expectation(1, one_stream=BAD_OPTION.format("-x")), terminal=True),
+    ]
 
 
 def command_line_cases():
@@ -830,8 +914,48 @@ def source_size_cases():
     ]
 
 
+SCRIPT_FAILED = "スクリプトでエラーが発生しました。\n"
+FREE_LOG, FREED = "freed.log", b"file object freed\n"
+
+
+def source_script_cases():
+    """A script that failed, as script handlers report it: the file opens, and
+    its IAvisynthClipInfo gives the text, which follows the program's own
+    message byte for byte, a line at a time; nothing is converted. Shift_JIS
+    holds 0x5C (a backslash) as the second byte of ソ, 表 and 能, and a path
+    holds "\\n". Every row checks that the handler's file object was freed."""
+    ascii_text = "Script error: There is no function named 'AudioDubb'."
+    cases = []
+    for name, text, printed in (
+            ("an ASCII text", ascii_text, ascii_text + "\n"),
+            ("a Shift_JIS text", "スクリプトエラー: ソース「表示.avs」の機能が見つかりません。\n",
+             "スクリプトエラー: ソース「表示.avs」の機能が見つかりません。\n"),
+            ("several lines with backslashes",
+             "Script error: Invalid arguments to function 'AudioDub'.\r\n"
+             "(C:\\clips\\new\\movie.avs, line 3)\n(C:\\plugins\\x.avsi, line 12)",
+             "Script error: Invalid arguments to function 'AudioDub'.\n"
+             "(C:\\clips\\new\\movie.avs, line 3)\n(C:\\plugins\\x.avsi, line 12)\n")):
+        escaped = text.encode("cp932").replace(b"\\", b"\\\\").replace(b"\n", b"\\n")
+        content = source_file(free_log=FREE_LOG) + b"script_error=" + escaped + b"\n"
+        for run in (Run("script.avs"), Run("script.avs", level=0),
+                    *([Run("script.avs", to_stdout=True)] if text == ascii_text else [])):
+            where = "to standard output" if run.to_stdout else f"at level {run.level}"
+            files = {FREE_LOG: FREED, **({} if run.to_stdout else {run.output_path: None})}
+            outcome = run.expect(1, with_input((ERROR, SCRIPT_FAILED), (ERROR, printed)), files)
+            cases.append(run_case_of(f"handler: script error, {name}, {where}", run,
+                                     {run.input_path: content}, outcome, wine_only=True))
+    stream = Stream(STEREO16, source_data(0, 4 * 1000))
+    clean = Run("clean.avs", "out.wav", level=2)
+    outcome = clean.converted(stream)
+    outcome.files[FREE_LOG] = FREED
+    cases.append(source_case("handler: no script error converts", clean, outcome, stream,
+                             samples=1000, free_log=FREE_LOG))
+    return cases
+
+
 def test_source_cases():
-    return source_open_cases() + source_stream_cases() + source_read_cases() + source_size_cases()
+    return (source_open_cases() + source_stream_cases() + source_read_cases() +
+            source_size_cases() + source_script_cases())
 
 
 OPEN_ERRORS = {corpus.FILEREAD: OPEN_DISK_READ, corpus.BADFORMAT: OPEN_DAMAGED}
@@ -854,7 +978,7 @@ def corpus_cases():
 
 def all_cases():
     return (pcm_cases() + wave_cases() + avi_cases() + file_cases() + name_cases() +
-            standard_output_cases() + command_line_cases() + test_source_cases() +
+            standard_stream_cases() + terminal_cases() + command_line_cases() + test_source_cases() +
             corpus_cases())
 
 
@@ -1053,6 +1177,34 @@ class Digest:
         return None
 
 
+TERMINAL_SIZE = (60, 120)  # rows, columns: every message fits a line
+
+
+def run_on_terminal(command, cwd, env):
+    """Runs `command` with standard output and error on one terminal:
+    (status, the screen's lines down to the last with text, as a terminal
+    emulator shows them)."""
+    leader, follower = pty.openpty()
+    rows, columns = TERMINAL_SIZE
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+    try:
+        status = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                stdout=follower, stderr=follower, timeout=RUN_TIMEOUT_S).returncode
+    finally:
+        os.close(follower)
+    shown = b""
+    with contextlib.suppress(OSError):  # EIO once the terminal's other end has closed
+        while block := os.read(leader, 1 << 16):
+            shown += block
+    os.close(leader)
+    screen = pyte.Screen(columns, rows)
+    pyte.ByteStream(screen).feed(shown)
+    lines = [line.rstrip() for line in screen.display]
+    while lines and not lines[-1]:
+        lines.pop()
+    return status, lines
+
+
 def run_hashing(command, cwd, env):
     """Runs `command` with its standard output hashed as it arrives, never
     held: (status, (size, first 128 bytes, SHA-256), standard error)."""
@@ -1142,15 +1294,18 @@ def run_case(case, program, wine_env, work_root):
             env = wine_env
         one_stream = expected.one_stream is not None
         try:
-            if expected.stdout_digest is not None:
+            if case.terminal:
+                status, screen = run_on_terminal(command, work, env)
+                stdout = stderr = b""
+            elif expected.stdout_digest is not None:
                 status, stdout, stderr = run_hashing(command, work, env)
             else:
-                with open(work / case.stdout_file, "wb") if case.stdout_file else \
-                        contextlib.nullcontext(subprocess.PIPE) as stdout_target:
-                    result = subprocess.run(
-                        command, cwd=work, env=env, stdin=subprocess.DEVNULL, stdout=stdout_target,
-                        stderr=subprocess.STDOUT if one_stream else subprocess.PIPE,
-                        timeout=RUN_TIMEOUT_S)
+                if case.redirection:
+                    command = ["sh", "-c", f'exec "$@" {case.redirection}', "sh"] + command
+                result = subprocess.run(
+                    command, cwd=work, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                    stderr=subprocess.STDOUT if one_stream else subprocess.PIPE,
+                    timeout=RUN_TIMEOUT_S)
                 status, stdout = result.returncode, result.stdout or b""
                 stderr = result.stderr or b""
         except subprocess.TimeoutExpired:
@@ -1160,7 +1315,11 @@ def run_case(case, program, wine_env, work_root):
         problems = []
         if status != expected.status:
             problems.append(f"exit status {status}, expected {expected.status}")
-        if one_stream:
+        if case.terminal:
+            if screen != expected.one_stream.splitlines():
+                problems.append(f"the terminal shows {screen}, expected "
+                                f"{expected.one_stream.splitlines()}")
+        elif one_stream:
             difference = text_difference(program, expected.one_stream, stdout)
             if difference:
                 problems.append(f"standard output and error as one: {difference}")
@@ -1186,6 +1345,9 @@ def run_case(case, program, wine_env, work_root):
                     problems.append(f"{name} exists, expected none")
             elif not path.is_file():
                 problems.append(f"{name} missing")
+            elif not want.startswith((b"RIFF", b"RF64")):
+                if path.read_bytes() != want:
+                    problems.append(f"{name}: {path.read_bytes()!r}, expected {want!r}")
             else:
                 difference = wave_difference(want, path.read_bytes())
                 if difference:
@@ -1193,6 +1355,34 @@ def run_case(case, program, wine_env, work_root):
         return problems
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def held_output_problems(program, env, work_root):
+    """While a run writes its named output, slowly (the test source waits
+    0.2 s a read), a second run may not write that file: the first holds it
+    by its share mode, and the second's open is refused."""
+    work = Path(tempfile.mkdtemp(dir=work_root))
+    stream = Stream(MONO8, source_data(0, 1 << 23))
+    (work / "slow.avs").write_bytes(source_file(MONO8, samples=1 << 23, read_delay_ms=200))
+    (work / "in.wav").write_bytes(wav_file(MONO8.stored(16), bytes(4000)))
+    command = [wine_loader(program.bits), str(program.path), "-q"]
+    first = subprocess.Popen(command + ["slow.avs", "held.wav"], cwd=work, env=env,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    held = work / "held.wav"
+    while first.poll() is None and (not held.exists() or held.stat().st_size < 44):
+        time.sleep(0.01)
+    second = subprocess.run(command + ["in.wav", "held.wav"], cwd=work, env=env,
+                            stdin=subprocess.DEVNULL, capture_output=True, timeout=RUN_TIMEOUT_S)
+    problems = []
+    if second.returncode != 1 or second.stderr != program.encode(OUTPUT_FAILED):
+        problems.append(f"the second run ended {second.returncode}: {second.stderr!r}")
+    first.communicate(timeout=RUN_TIMEOUT_S)
+    difference = wave_difference(stream.wave(), held.read_bytes())
+    if first.returncode != 0 or difference:
+        problems.append(f"the first run ended {first.returncode}: {difference}")
+    shutil.rmtree(work, ignore_errors=True)
+    return problems
 
 
 def main():
@@ -1213,6 +1403,17 @@ def main():
 
     failed = len(missing)
     passed = 0
+
+    def record(program, name, problems):
+        nonlocal failed, passed
+        if problems:
+            failed += 1
+            print(f"FAIL [{program.label}] {name}")
+            for problem in problems:
+                print(f"    {problem}")
+        else:
+            passed += 1
+
     work_root = tempfile.mkdtemp(prefix="tonewell-e2e-")
     try:
         with wine_prefix() as wine_env:
@@ -1231,20 +1432,13 @@ def main():
                 with ThreadPoolExecutor(max_workers=2) as pool:
                     results = pool.map(lambda job: run_case(*job, wine_env, work_root), phase)
                     for (case, program), problems in zip(phase, results):
-                        if problems:
-                            failed += 1
-                            print(f"FAIL [{program.label}] {case.name}")
-                            for problem in problems:
-                                print(f"    {problem}")
-                        else:
-                            passed += 1
+                        record(program, case.name, problems)
+            for program in [p for p in programs if p.under_wine]:
+                record(program, "named output held against a second run",
+                       held_output_problems(program, wine_env, work_root))
             for program in [p for p in programs if p.label == "wine64"]:
-                problems = interrupt_problems(program, wine_env, work_root)
-                if problems:
-                    print(f"FAIL [{program.label}] interrupted by Ctrl+C")
-                for problem in problems:
-                    print(f"    {problem}")
-                failed, passed = failed + bool(problems), passed + (not problems)
+                record(program, "interrupted by Ctrl+C",
+                       interrupt_problems(program, wine_env, work_root))
     finally:
         shutil.rmtree(work_root, ignore_errors=True)
 

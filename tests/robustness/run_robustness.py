@@ -15,10 +15,12 @@ import argparse
 import contextlib
 import fcntl
 import hashlib
+import itertools
 import os
 import pty
 import random
 import re
+import signal
 import shutil
 import signal
 import struct
@@ -44,6 +46,8 @@ WRITE_FAILED = "データ書き出し中にエラーが発生しました。再�
 OUTPUT_FAILED = "出力ファイルが開けません。パスを確認してください。\n"
 TOO_LARGE = "オーディオストリームのデータサイズが大きすぎるため出力できません。\n"
 OPEN_REFUSED = "入力ファイルが開けません。ファイルを開く際にディスクエラーが発生しました。\n"
+CONSOLE_REFUSED = ("標準出力がコンソールのため出力できません。"
+                   "リダイレクトするかパイプで渡してください。\n")
 USAGE_LOST = "ヘルプメッセージを出力できませんでした。\n"
 INTERRUPTED = "処理を中断しました。\n"
 # Level-1 messages before a transfer and after it, in the order printed.
@@ -510,6 +514,134 @@ def test_extensible_for_flac(suite, program, work):
                     problems)
 
 
+# What each reader makes of -e's output for samples narrower than their
+# containers, measured with Debian 12's flac 1.4.2, ffmpeg 5.1 and sox 14.4.2.
+# sox takes no such file ("WAVE file fmt with padded samples is not supported
+# yet"); ffmpeg picks its decoder by the valid bits alone, so 24 bits in 32
+# become 3-byte floats ("pcm_f24le") and 4/3 as many frames.
+PADDED_CASES = [  # valid bits, container bits, each reader's outcome
+    (24, 32, {"flac": "exact", "ffmpeg": "misreads", "sox": "refuses"}),
+    (20, 24, {"flac": "exact", "ffmpeg": "exact", "sox": "refuses"}),
+    (12, 16, {"flac": "exact", "ffmpeg": "exact", "sox": "refuses"}),
+]
+
+
+def padded_samples(fmt, container, frames, seed):
+    """`frames` of `fmt`, each sample random in its valid bits at the top of
+    its container, with the bits below zero."""
+    rng = random.Random(seed)
+    return b"".join((rng.getrandbits(fmt.bits) << (container - fmt.bits))
+                    .to_bytes(container // 8, "little") for _ in range(frames * fmt.channels))
+
+
+def top_bytes(data, container, keep):
+    """Each sample of `data` in its `keep` most significant bytes: cut below,
+    or padded with zero bytes where `keep` is wider than the container."""
+    size = container // 8
+    pad = bytes(max(0, keep - size))
+    return b"".join(pad + data[max(i, i + size - keep):i + size]
+                    for i in range(0, len(data), size))
+
+
+def flac_view(wave, work, channels):
+    """What flac makes of `wave`: None if it refuses it, else channels,
+    frames, bits per sample and the samples as its decoder writes them.
+    flac 1.4.2 knows no 7-channel layout but its own 6.1 (mask 0x70F) and
+    refuses 0x13F, so there it is told to leave the mask aside."""
+    encoded = work / "padded.flac"
+    layout = ["--channel-map=none"] if channels == 7 else []
+    if run(["flac", "-s", "-f"] + layout + ["-o", str(encoded), str(wave)]).returncode != 0:
+        return None
+    facts = run(["metaflac", "--show-channels", "--show-total-samples", "--show-bps",
+                 str(encoded)]).stdout.split()
+    channels, frames, bits = (int(fact) for fact in facts)
+    # The decoder writes a WAVE file; its samples are the end of it.
+    decoded = run(["flac", "-s", "-d", "-c", str(encoded)]).stdout
+    size = frames * channels * ((bits + 7) // 8)
+    return {"channels": channels, "frames": frames, "bits": bits,
+            "samples": decoded[max(0, len(decoded) - size):]}
+
+
+def ffmpeg_view(wave):
+    """What ffprobe and ffmpeg make of `wave`: None if they refuse it, else
+    channels, frames, container bits and the samples as 32-bit integers."""
+    probe = run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                 "stream=channels,duration_ts,bits_per_sample", "-of", "default=nw=1",
+                 str(wave)])
+    decoded = run(["ffmpeg", "-v", "error", "-i", str(wave), "-f", "s32le", "-"])
+    if probe.returncode != 0 or decoded.returncode != 0:
+        return None
+    facts = dict(line.split("=") for line in probe.stdout.decode().split())
+    return {"channels": int(facts["channels"]), "frames": int(facts["duration_ts"]),
+            "bits": int(facts["bits_per_sample"]), "samples": decoded.stdout}
+
+
+def sox_view(wave):
+    """What sox makes of `wave`: None if it refuses it, else channels,
+    frames, precision and the samples as 32-bit integers."""
+    facts = [run(["sox", "--i", option, str(wave)]) for option in ("-c", "-s", "-p")]
+    decoded = run(["sox", str(wave), "-t", "s32", "-"])
+    if decoded.returncode != 0 or any(fact.returncode != 0 for fact in facts):
+        return None
+    channels, frames, bits = (int(fact.stdout) for fact in facts)
+    return {"channels": channels, "frames": frames, "bits": bits, "samples": decoded.stdout}
+
+
+def test_extensible_padded(suite, program, work):
+    """-e on samples in wider containers declares the container as the bits
+    per sample and the stream's bits as the valid bits, so that readers step
+    through the data by the container; without -e the header stays the
+    stream's own."""
+    for valid, container, outcomes in PADDED_CASES:
+        for channels in range(1, 9):
+            fmt = WaveFormat(channels, 48000, valid, container=container)
+            frames = 4800
+            data = padded_samples(fmt, container, frames, channels)
+            source = work / "padded.wav"
+            source.write_bytes(wav_file(fmt.stored(16), data))
+            name = f"-e, {channels}ch {valid} bits in {container}"
+            out = work / "padded-out.wav"
+            result = run([program, "-q", "-e", str(source), str(out)])
+            wave = out.read_bytes() if out.exists() else b""
+            problems = [] if result.returncode == 0 and not result.stderr else [
+                f"status {result.returncode}, stderr {result.stderr[-300:]!r}"]
+            tag, bits = struct.unpack_from("<H12xH", wave, 20) if len(wave) > 68 else (0, 0)
+            got_valid = struct.unpack_from("<H", wave, 38)[0] if tag == 0xFFFE else 0
+            if (tag, bits, got_valid) != (0xFFFE, container, valid) or wave[68:] != data:
+                problems.append(f"header {wave[:68].hex()}, expected extensible, "
+                                f"{container} bits, {valid} valid, then the data")
+            # Each reader as it presents the samples: flac in the bytes the
+            # valid bits need, ffmpeg and sox as 32-bit integers.
+            facts = {"channels": channels, "frames": frames}
+            as_int32 = top_bytes(data, container, 4)
+            expected = {
+                "flac": (flac_view(out, work, channels),
+                         dict(facts, bits=valid,
+                              samples=top_bytes(data, container, (valid + 7) // 8))),
+                "ffmpeg": (ffmpeg_view(out), dict(facts, bits=container, samples=as_int32)),
+                "sox": (sox_view(out), dict(facts, bits=valid, samples=as_int32)),
+            }
+            for reader, (view, truth) in expected.items():
+                wrong = [] if view is None else [key for key in truth if view[key] != truth[key]]
+                outcome = "refuses" if view is None else "misreads" if wrong else "exact"
+                if outcome != outcomes[reader]:
+                    problems.append(f"{reader} {outcome}, expected it {outcomes[reader]}")
+                    problems += [f"     {key} {view[key]}, expected {truth[key]}"
+                                 if key != "samples" else "     the samples differ"
+                                 for key in wrong]
+            out.unlink(missing_ok=True)
+            readers = ", ".join(f"{reader} {outcome}" for reader, outcome in outcomes.items())
+            suite.check(f"{name}: {readers}", problems)
+        # Without the option the output is the stream's own header and data.
+        result = run([program, "-q", str(source), str(out)])
+        if result.returncode != 0 or out.read_bytes() != wave_header(fmt, len(data)) + data:
+            problems = [f"status {result.returncode}, the output differs from the plain header"]
+        else:
+            problems = []
+        out.unlink(missing_ok=True)
+        suite.check(f"no -e, 8ch {valid} bits in {container}: the plain header", problems)
+
+
 def test_rec_lists(suite, program, work):
     """Audio in LIST 'rec ' chunks, as older writers interleave it, converts
     exactly whether the index lists the lists (offsets of either base) or
@@ -581,34 +713,101 @@ def test_closed_standard_descriptors(suite, program, work):
     big.unlink()
 
 
-def test_standard_output_names_a_file(suite, program, work):
-    """Standard output that the shell opened on the input is refused before
-    anything is written; on the output file, or a pipe named /dev/stdout, it
-    gets the data alone and the messages go to standard error."""
-    source = work / "same.wav"
-    data = random.Random(12).randbytes(400000)
-    digest = write_input(source, STEREO16, data)
+# How a row opens a standard stream on a file, by operator: ">" cuts it, ">>"
+# appends, "<>" opens it for reading and writing without cutting.
+STREAM_FDS = {"stdout": (1,), "stderr": (2,), "both": (1, 2)}
+
+
+def redirections(fds, operator, path):
+    """Standard output and/or error opened on `path` with `operator`; with
+    both, standard error follows standard output there (2>&1)."""
+    first = f"{fds[0]}{operator} {path}"
+    return first + (" 2>&1" if len(fds) > 1 else "")
+
+
+def routed(data_to_stdout, out_taken, err_taken, messages, error):
+    """What a run prints on standard output and error when the streams not
+    taken are pipes: messages on their stream or else on the free one, the
+    error on standard error or else on standard output, else nowhere."""
+    def free(preferred):
+        taken = {"out": out_taken, "err": err_taken}
+        other = "err" if preferred == "out" else "out"
+        return preferred if not taken[preferred] else other if not taken[other] else None
+    texts = {"out": "", "err": ""}
+    if free("err" if data_to_stdout else "out"):
+        texts[free("err" if data_to_stdout else "out")] += messages
+    if error and free("err"):
+        texts[free("err")] += error
+    return texts["out"], texts["err"]
+
+
+def test_standard_streams_on_run_files(suite, program, work):
+    """Standard output, standard error or both opened by the shell on the
+    run's input or output, with each operator, for a named, a derived and a
+    standard output: on the input the run is refused before anything is
+    written; on the output it converts, and nothing printed lands in a file of
+    the run: messages move to the other stream while that one is free."""
+    source = work / "rule.wav"
+    write_input(source, STEREO16, random.Random(12).randbytes(400000))
     wave = source.read_bytes()
-    for redirection in (">>", "1<>"):
-        result = run(in_shell([program, "-q", source, "-"], f"{redirection} {source}"))
-        problems = expect_failure(result, OUTPUT_FAILED)
-        if sha256(source) != digest:
-            problems.append("the input changed")
-        suite.check(f"standard output on the input ({redirection}) refused", problems)
-    out = work / "same-out.wav"
-    messages = BEFORE_TRANSFER + "出力ファイルを開きました。\nデータ書き出しが終了しました。\n" + \
-        AFTER_TRANSFER
-    for name, target, redirection in (("the output file", out, f"> {out}"),
-                                      ("/dev/stdout on a file", "/dev/stdout", f"> {out}"),
-                                      ("/dev/stdout on a pipe", "/dev/stdout", f"| cat > {out}")):
+    kinds = {"named": (work / "rule-out.wav", [str(work / "rule-out.wav")]),
+             "derived": (Path(str(source) + ".wav"), []),
+             "standard output": (work / "rule-out.wav", ["-"])}
+    for kind, (out, tail) in kinds.items():
+        args = [program, "-v", str(source)] + tail
+        data_to_stdout = tail == ["-"]
         out.unlink(missing_ok=True)
-        result = run(["sh", "-c", f'"$@" {redirection}', "sh", program, str(source), str(target)])
+        reference = run(args, stdout=open(out, "wb") if data_to_stdout else subprocess.PIPE)
+        messages = (reference.stderr if data_to_stdout else reference.stdout).decode()
+        settings = "".join(messages.splitlines(keepends=True)[:3])
+        for target, streams, operator in itertools.product(
+                ("input", "output"), STREAM_FDS, (">", ">>", "<>")):
+            fds = STREAM_FDS[streams]
+            path = source if target == "input" else out
+            redirection = redirections(fds, operator, path)
+            if data_to_stdout and 1 not in fds:
+                redirection = f"> {out} " + redirection
+            out.unlink(missing_ok=True)
+            source.write_bytes(wave)
+            refused = target == "input"
+            taken_out = 1 in fds or data_to_stdout
+            taken_err = 2 in fds or (data_to_stdout and streams == "both")
+            want_out, want_err = routed(data_to_stdout, taken_out, taken_err,
+                                        settings if refused else messages,
+                                        OUTPUT_FAILED if refused else "")
+            result = run(in_shell(args, redirection))
+            problems = [] if result.returncode == int(refused) else [
+                f"status {result.returncode}"]
+            got_out = "" if taken_out else result.stdout.decode("utf-8", "replace")
+            got_err = "" if taken_err else result.stderr.decode("utf-8", "replace")
+            if (got_out, got_err) != (want_out, want_err):
+                problems.append(f"stdout {got_out!r}, stderr {got_err!r}; "
+                                f"expected {want_out!r}, {want_err!r}")
+            # The shell itself cuts a file it opens with ">".
+            cut = refused and operator == ">"
+            if source.read_bytes() != (b"" if cut else wave):
+                problems.append("the input changed")
+            made = out.read_bytes() if out.exists() else None
+            # A refused run writes nothing; only the shell may have made an empty file.
+            shell_made = data_to_stdout and 1 not in fds
+            if made != ((b"" if shell_made else None) if refused else wave):
+                problems.append(f"output of {None if made is None else len(made)} bytes")
+            suite.check(f"{streams} {operator} the {target}, {kind}: "
+                        f"{'refused' if refused else 'converted, messages elsewhere'}", problems)
+        out.unlink(missing_ok=True)
+    # A name of standard output itself, on a file and on a pipe: the data
+    # alone goes there.
+    out = work / "rule-out.wav"
+    for name, redirection in (("on a file", f"> {out}"), ("on a pipe", f"| cat > {out}")):
+        out.unlink(missing_ok=True)
+        result = run(["sh", "-c", f'"$@" {redirection}', "sh", program, str(source), "/dev/stdout"])
         problems = [] if result.returncode == 0 else [f"status {result.returncode}"]
-        if result.stderr.decode("utf-8", "replace") != messages:
+        if result.stderr.decode("utf-8", "replace") != BEFORE_TRANSFER + \
+                "出力ファイルを開きました。\nデータ書き出しが終了しました。\n" + AFTER_TRANSFER:
             problems.append(f"standard error {result.stderr!r}")
         if not out.exists() or out.read_bytes() != wave:
             problems.append("the output is not the input's exact copy")
-        suite.check(f"output named as standard output ({name}): data alone", problems)
+        suite.check(f"/dev/stdout named as the output, {name}: data alone", problems)
 
 
 def test_share_across_processes(suite, program, work):
@@ -642,6 +841,71 @@ def test_share_across_processes(suite, program, work):
     if copy.exists() or sha256(source) != digest:
         problems.append("an output file was created, or the input changed")
     suite.check("input locked by a writer refused", problems)
+
+
+def locked(path):
+    """Whether some open holds a lock on `path` (F_GETLK sees record and open
+    file description locks alike)."""
+    with open(path, "rb") as f:
+        probe = struct.pack("hhqqi", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0)
+        return struct.unpack("hhqqi", fcntl.fcntl(f, fcntl.F_GETLK, probe))[0] != fcntl.F_UNLCK
+
+
+def test_outputs_held(suite, program, work):
+    """A run holds its output, named or its standard output on a file: while
+    it is stopped mid-run, another run may not write that file, by name or as
+    its own standard output, and the first run ends exact."""
+    source = work / "hold.wav"
+    sparse_wave(source, wave_header(MONO8, 256 << 20), 256 << 20)
+    other = work / "hold-other.wav"
+    write_input(other, MONO8, bytes(4000))
+    held = work / "held.wav"
+    for way in ("named output", "standard output on a file"):
+        held.unlink(missing_ok=True)
+        with open(held, "wb") as stdout:
+            first = start([program, "-q", str(source)] + ([str(held)] if way == "named output" else ["-"]),
+                          stdout=stdout)
+        while first.poll() is None and not locked(held):
+            time.sleep(0.001)
+        first.send_signal(signal.SIGSTOP)
+        size = held.stat().st_size
+        problems = [] if first.poll() is None else ["the first run ended before it was seen"]
+        problems += expect_failure(run([program, "-q", str(other), str(held)]), OUTPUT_FAILED)
+        problems += expect_failure(run(in_shell([program, "-q", str(other), "-"], f">> {held}")),
+                                   OUTPUT_FAILED)
+        if held.stat().st_size != size:
+            problems.append("another run wrote the held file")
+        first.send_signal(signal.SIGCONT)
+        if first.wait() != 0 or sha256(held) != sha256(source):
+            problems.append(f"the first run ended {first.returncode}, its output not exact")
+        suite.check(f"{way} held against other runs", problems)
+    held.unlink()
+
+
+def test_wave_data_never_on_a_terminal(suite, program, work):
+    """WAVE data for standard output on a terminal is refused before anything
+    is written; messages for it, or data to a file, are fine there."""
+    source = work / "tty.wav"
+    write_input(source, MONO8, bytes(4000))
+    for flags, tail, refused in (([], ["-"], True), (["-q"], ["-"], True),
+                                 (["-q"], [str(work / "tty-out.wav")], False)):
+        leader, follower = pty.openpty()
+        result = run([program] + flags + [str(source)] + tail, stdout=follower)
+        os.close(follower)
+        screen = b""
+        with contextlib.suppress(OSError):
+            while block := os.read(leader, 1 << 16):
+                screen += block
+        os.close(leader)
+        if refused:
+            problems = expect_failure(result, CONSOLE_REFUSED)
+            if screen:
+                problems.append(f"the terminal got {screen[:60]!r}")
+        else:
+            problems = [] if result.returncode == 0 and not screen else [
+                f"status {result.returncode}, terminal {screen[:60]!r}"]
+        suite.check(f"standard output on a terminal, {' '.join(flags + tail[-1:])}: "
+                    f"{'refused' if refused else 'converts'}", problems)
 
 
 def test_file_size_limit(suite, program, work):
@@ -938,9 +1202,12 @@ def main():
         test_rf64(suite, programs[-1], work, to_file=True)
         test_rf64_boundary(suite, program64, work)
         test_extensible_for_flac(suite, program64, work)
+        test_extensible_padded(suite, program64, work)
         test_closed_standard_descriptors(suite, program64, work)
-        test_standard_output_names_a_file(suite, program64, work)
+        test_standard_streams_on_run_files(suite, program64, work)
         test_share_across_processes(suite, program64, work)
+        test_outputs_held(suite, program64, work)
+        test_wave_data_never_on_a_terminal(suite, program64, work)
         test_file_size_limit(suite, program64, work)
         test_one_place_for_both_streams(suite, program64, work)
         test_usage_lost(suite, program64)

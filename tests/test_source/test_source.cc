@@ -1,6 +1,7 @@
 // A source handler for the AVI file layer, for tests only. Registered for
 // ".avs", it serves small text files that describe audio streams: their
-// format and length, failures to answer on demand and a delay per read. The
+// format and length, failures to answer on demand, a delay per read, and a
+// script error to report as script handlers do (IAvisynthClipInfo). The
 // data is computed from each byte's position, so the end-to-end suite knows
 // every byte without storing any, and a stream may be larger than any file.
 #include <initguid.h>  // first: defines the IID_IAVI* GUIDs that vfw.h declares
@@ -17,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "platform/clip_info.h"
 
 namespace {
 
@@ -50,6 +53,9 @@ struct Source {
   uint64_t open_error = 0, stream_error = 0, info_error = 0, format_error = 0;
   uint64_t read_error = 0, read_error_at = kNone, short_read = kNone, size_mismatch = kNone;
   uint64_t read_delay_ms = 0;
+  bool script_failed = false;
+  std::string script_error;  // GetError's text when script_failed
+  std::string free_log;      // a file that gets a line when the file object is freed
 };
 
 struct Key {
@@ -95,12 +101,36 @@ bool parse_number(std::string text, uint64_t max, uint64_t* value) {
   return *end == '\0' && errno == 0 && *value <= max;
 }
 
-// "key=value"; read_error's value is "CODE@N".
+// The bytes of `text`, where a backslash and "n" stand for a line break and
+// two backslashes for one; any other backslash is refused.
+bool unescape(const std::string& text, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      out->push_back(text[i]);
+      continue;
+    }
+    if (++i == text.size() || (text[i] != 'n' && text[i] != '\\')) return false;
+    out->push_back(text[i] == 'n' ? '\n' : '\\');
+  }
+  return true;
+}
+
+// "key=value"; read_error's value is "CODE@N", script_error's and
+// free_log's are the rest of the line.
 bool parse_line(const std::string& line, Source* source) {
   size_t equals = line.find('=');
   if (equals == std::string::npos) return false;
   std::string name = line.substr(0, equals);
   std::string value = line.substr(equals + 1);
+  if (name == "script_error") {
+    source->script_failed = true;
+    return unescape(value, &source->script_error);
+  }
+  if (name == "free_log") {
+    source->free_log = value;
+    return !value.empty();
+  }
   if (name == "read_error") {
     size_t at = value.find('@');
     return at != std::string::npos &&
@@ -285,11 +315,19 @@ class SourceStream final : public IAVIStream {
 };
 
 // The layer creates the file object, loads the file through IPersistFile,
-// then asks it for streams.
-class SourceFile final : public IAVIFile, public IPersistFile {
+// then asks it for streams. The program asks it for IAvisynthClipInfo.
+class SourceFile final : public IAVIFile, public IPersistFile, public IAvisynthClipInfo {
  public:
   SourceFile() { InterlockedIncrement(&g_objects); }
-  ~SourceFile() { InterlockedDecrement(&g_objects); }
+  // The free log shows that every reference was released.
+  ~SourceFile() {
+    FILE* log = source_.free_log.empty() ? nullptr : fopen(source_.free_log.c_str(), "ab");
+    if (log != nullptr) {
+      fputs("file object freed\n", log);
+      fclose(log);
+    }
+    InterlockedDecrement(&g_objects);
+  }
 
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
     *out = nullptr;
@@ -297,6 +335,8 @@ class SourceFile final : public IAVIFile, public IPersistFile {
       *out = static_cast<IAVIFile*>(this);
     else if (iid == IID_IPersistFile)
       *out = static_cast<IPersistFile*>(this);
+    else if (iid == IID_IAvisynthClipInfo)
+      *out = static_cast<IAvisynthClipInfo*>(this);
     else
       return E_NOINTERFACE;
     AddRef();
@@ -335,6 +375,15 @@ class SourceFile final : public IAVIFile, public IPersistFile {
   STDMETHODIMP ReadData(DWORD, LPVOID, LONG*) override { return E_NOTIMPL; }
   STDMETHODIMP EndRecord() override { return E_NOTIMPL; }
   STDMETHODIMP DeleteStream(DWORD, LONG) override { return E_NOTIMPL; }
+
+  // The text lives as long as the file object, as a script handler's does.
+  STDMETHODIMP_(int) GetError(const char** message) override {
+    if (!source_.script_failed) return 0;
+    *message = source_.script_error.c_str();
+    return 1;
+  }
+  STDMETHODIMP_(bool) GetParity(int) override { return false; }
+  STDMETHODIMP_(bool) IsFieldBased() override { return false; }
 
  private:
   LONG references_ = 1;

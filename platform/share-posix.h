@@ -1,0 +1,15 @@
+// Share modes of the stand-in, in share-posix.cc: the AVI layer's inputs and
+// the program's outputs hold their files as Windows does.
+#ifndef TONEWELL_PLATFORM_SHARE_POSIX_H_
+#define TONEWELL_PLATFORM_SHARE_POSIX_H_
+
+#include <cstdio>
+
+// For a file the AVI layer opens with OF_SHARE_DENY_WRITE: false when a
+// writer holds it. Closing `fd` lets go.
+bool standin_share_deny_write(int fd);
+
+// _wfsopen with the name as bytes.
+FILE* standin_fsopen(const char* path, const char* mode, int share);
+
+#endif  // TONEWELL_PLATFORM_SHARE_POSIX_H_
