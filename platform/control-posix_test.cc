@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <thread>
 
@@ -12,30 +11,19 @@
 
 namespace {
 
-struct Calls {
-  std::atomic<int> count{0};
-  std::atomic<DWORD> event{0xFFFFFFFFu};
-  std::atomic<bool> on_raising_thread{false};
-};
-
-Calls first_calls, second_calls;
-std::atomic<BOOL> second_answer{TRUE};
+// What each routine saw last, and whether on the thread that raised it.
+std::atomic<int> calls[2];
+std::atomic<DWORD> events[2];
+std::atomic<bool> on_raising_thread;
+std::atomic<BOOL> later_answer;
 std::thread::id raising_thread;
 
-void record(Calls* calls, DWORD event) {
-  calls->event = event;
-  calls->on_raising_thread = std::this_thread::get_id() == raising_thread;
-  ++calls->count;
-}
-
-BOOL WINAPI first_routine(DWORD event) {
-  record(&first_calls, event);
-  return TRUE;
-}
-
-BOOL WINAPI second_routine(DWORD event) {
-  record(&second_calls, event);
-  return second_answer;
+template <int kIndex>
+BOOL WINAPI routine(DWORD event) {
+  events[kIndex] = event;
+  on_raising_thread = on_raising_thread || std::this_thread::get_id() == raising_thread;
+  ++calls[kIndex];
+  return kIndex == 0 ? TRUE : later_answer.load();
 }
 
 BOOL WINAPI announce(DWORD event) {
@@ -43,42 +31,39 @@ BOOL WINAPI announce(DWORD event) {
   return TRUE;
 }
 
-bool called_within_5_s(const Calls& calls) {
-  for (int i = 0; i < 500 && calls.count == 0; ++i) Sleep(10);
-  return calls.count > 0;
+bool called_within_5_s(int index) {
+  for (int i = 0; i < 500 && calls[index] == 0; ++i) Sleep(10);
+  return calls[index] > 0;
 }
 
-// Latest registered first, each on a thread other than the one the signal
-// came to; one answering FALSE hands the event on.
+// Latest registered first, on a thread of their own; one answering FALSE
+// hands the event on.
 TEST(ConsoleControl, SignalsAreTheConsoleEvents) {
   const struct {
     int signal_number;
     DWORD event;
-    BOOL second_answers;
+    BOOL later_answers;
   } cases[] = {{SIGINT, CTRL_C_EVENT, TRUE}, {SIGTERM, CTRL_BREAK_EVENT, FALSE}};
-  ASSERT_TRUE(SetConsoleCtrlHandler(first_routine, TRUE));
-  ASSERT_TRUE(SetConsoleCtrlHandler(second_routine, TRUE));
+  ASSERT_TRUE(SetConsoleCtrlHandler(routine<0>, TRUE));
+  ASSERT_TRUE(SetConsoleCtrlHandler(routine<1>, TRUE));
   raising_thread = std::this_thread::get_id();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.signal_number);
-    first_calls.count = 0;
-    second_calls.count = 0;
-    second_answer = c.second_answers;
+    calls[0] = calls[1] = 0;
+    later_answer = c.later_answers;
     raise(c.signal_number);
-    ASSERT_TRUE(called_within_5_s(second_calls));
-    EXPECT_EQ(second_calls.event, c.event);
-    EXPECT_FALSE(second_calls.on_raising_thread);
-    if (c.second_answers) {
-      Sleep(50);
-      EXPECT_EQ(first_calls.count, 0);
-    } else {
-      ASSERT_TRUE(called_within_5_s(first_calls));
-      EXPECT_EQ(first_calls.event, c.event);
+    ASSERT_TRUE(called_within_5_s(1));
+    EXPECT_EQ(events[1], c.event);
+    if (!c.later_answers) {
+      ASSERT_TRUE(called_within_5_s(0));
     }
+    Sleep(50);
+    EXPECT_EQ(calls[0], c.later_answers ? 0 : 1);
   }
-  EXPECT_TRUE(SetConsoleCtrlHandler(second_routine, FALSE));
-  EXPECT_TRUE(SetConsoleCtrlHandler(first_routine, FALSE));
-  EXPECT_FALSE(SetConsoleCtrlHandler(first_routine, FALSE));
+  EXPECT_FALSE(on_raising_thread);
+  EXPECT_TRUE(SetConsoleCtrlHandler(routine<1>, FALSE));
+  EXPECT_TRUE(SetConsoleCtrlHandler(routine<0>, FALSE));
+  EXPECT_FALSE(SetConsoleCtrlHandler(routine<0>, FALSE));
 }
 
 // Where Windows would end the process, the signal's own action ends it.
@@ -88,41 +73,35 @@ TEST(ConsoleControlDeathTest, ProcessEndsAsOnWindows) {
   auto raise_and_wait = [](int signal_number) {
     raise(signal_number);
     Sleep(5000);
-    _exit(0);
+    _exit(3);
   };
-  // No routine left.
-  EXPECT_EXIT(
-      {
-        SetConsoleCtrlHandler(announce, TRUE);
-        SetConsoleCtrlHandler(announce, FALSE);
-        raise_and_wait(SIGINT);
-      },
-      testing::KilledBySignal(SIGINT), "");
-  // None handles it.
-  EXPECT_EXIT(
-      {
-        second_answer = FALSE;
-        SetConsoleCtrlHandler(second_routine, TRUE);
-        raise_and_wait(SIGINT);
-      },
-      testing::KilledBySignal(SIGINT), "");
+  auto unregistered = [&] {
+    SetConsoleCtrlHandler(announce, TRUE);
+    SetConsoleCtrlHandler(announce, FALSE);
+    raise_and_wait(SIGINT);
+  };
+  EXPECT_EXIT(unregistered(), testing::KilledBySignal(SIGINT), "^$");
+  auto unhandled = [&] {
+    later_answer = FALSE;
+    SetConsoleCtrlHandler(routine<1>, TRUE);
+    raise_and_wait(SIGINT);
+  };
+  EXPECT_EXIT(unhandled(), testing::KilledBySignal(SIGINT), "");
   // The console closed: once its routines return, whatever they answer.
-  EXPECT_EXIT(
-      {
-        SetConsoleCtrlHandler(announce, TRUE);
-        raise_and_wait(SIGHUP);
-      },
-      testing::KilledBySignal(SIGHUP), "^event 2\n$");
+  auto closed = [&] {
+    SetConsoleCtrlHandler(announce, TRUE);
+    raise_and_wait(SIGHUP);
+  };
+  EXPECT_EXIT(closed(), testing::KilledBySignal(SIGHUP), "^event 2\n$");
   // Ignored before (nohup): it stays ignored.
-  EXPECT_EXIT(
-      {
-        signal(SIGHUP, SIG_IGN);
-        SetConsoleCtrlHandler(announce, TRUE);
-        raise(SIGHUP);
-        Sleep(200);
-        _exit(3);
-      },
-      testing::ExitedWithCode(3), "^$");
+  auto ignored = [&] {
+    signal(SIGHUP, SIG_IGN);
+    SetConsoleCtrlHandler(announce, TRUE);
+    raise(SIGHUP);
+    Sleep(200);
+    _exit(3);
+  };
+  EXPECT_EXIT(ignored(), testing::ExitedWithCode(3), "^$");
 }
 
 }  // namespace
