@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/console_text.h"
+#include "cli/interruption.h"
 #include "cli/progress_line.h"
 #include "cli/reporter.h"
 #include "input/input_file.h"
@@ -126,23 +127,27 @@ void report_settings(const Reporter& reporter, const RunSettings& settings) {
 }
 
 // COM brackets every use of the AVI file layer; the input file is released
-// before COM goes away.
+// before COM goes away. An interrupt ends the run as a failure, after the
+// same teardown.
 bool convert(const RunSettings& settings, const Destination& destination,
              const Reporter& reporter) {
   if (CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) != S_OK) {
     reporter.error("COMの初期化に失敗しました。\n");
     return false;
   }
+  catch_interrupts();
   bool converted = false;
   {
     InputFile input(&reporter);
-    if (input.open(settings.wide_input_path)) {
+    // A script's handler may take long to open it.
+    if (input.open(settings.wide_input_path) && !interruption.noticed(&reporter)) {
       converted = input.convert_stream(settings.stream_number, destination, settings.extensible);
     }
     input.close();
   }
   CoUninitialize();
-  return converted;
+  release_interrupts();
+  return converted && !interruption.noticed(&reporter);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/interruption.h"
 #include "platform/standin_faults.h"
 #include "testing/capture.h"
 #include "testing/media_files.h"
@@ -278,6 +279,21 @@ TEST_F(MainTest, FailedConversionEndsWithStatusOne) {
   EXPECT_EQ(r.out,
             "入力ファイルを開きました。\n"
             "入力ファイルを閉じました。\n");
+}
+
+// Interrupted during the transfer: one message, the whole teardown, and the
+// failure status.
+TEST_F(MainTest, InterruptEndsTheRunWithStatusOne) {
+  standin_faults.on_read = [](int) { interruption.requested = true; };
+  ProgramRun r = run({"-q", input, dir.file("out.wav")});
+  interruption.requested = false;
+  interruption.reported = false;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "処理を中断しました。\n");
+  EXPECT_EQ(standin_log.calls,
+            (std::vector<std::string>{"CoInitializeEx", "AVIFileOpenA", "IAVIFile::QueryInterface",
+                                      "AVIFileGetStream", "AVIStreamRelease", "AVIFileRelease",
+                                      "CoUninitialize"}));
 }
 
 // A script that failed ends the run with status 1 at every level, before any

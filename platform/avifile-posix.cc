@@ -311,6 +311,7 @@ HRESULT AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuff
                       LONG* plBytes, LONG* plSamples) {
   const int call = int(standin_log.reads.size());
   standin_log.reads.push_back({lStart, lSamples, cbBuffer});
+  if (standin_faults.on_read) standin_faults.on_read(call);
   if (plBytes) *plBytes = 0;
   if (plSamples) *plSamples = 0;
   if (call == standin_faults.read_fail_call) return standin_faults.read_fail_result;

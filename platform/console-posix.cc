@@ -1,13 +1,15 @@
-// Stand-ins for the kernel32 calls behind the progress line: the console
-// test, size and text output, the tick count and the slim lock. A handle is
-// a console when its descriptor is a terminal.
+// Stand-ins for the kernel32 calls behind the progress line (the console
+// test, size and text output, the tick count and the slim lock) and for
+// Sleep. A handle is a console when its descriptor is a terminal.
 #include <errno.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/handles-posix.h"
 
@@ -59,6 +61,14 @@ ULONGLONG GetTickCount64() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return ULONGLONG(now.tv_sec) * 1000 + ULONGLONG(now.tv_nsec) / 1000000;
+}
+
+void Sleep(DWORD milliseconds) {
+  if (milliseconds != INFINITE) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    return;
+  }
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
 void AcquireSRWLockExclusive(SRWLOCK* lock) { pthread_mutex_lock(&lock->mutex); }

@@ -235,6 +235,7 @@ BOOL GetConsoleScreenBufferInfo(HANDLE hConsoleOutput,
 BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
                    LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved);
 ULONGLONG GetTickCount64();
+void Sleep(DWORD dwMilliseconds);
 struct SRWLOCK {
   pthread_mutex_t mutex;
 };
@@ -242,6 +243,15 @@ struct SRWLOCK {
   { PTHREAD_MUTEX_INITIALIZER }
 void AcquireSRWLockExclusive(SRWLOCK* SRWLock);
 void ReleaseSRWLockExclusive(SRWLOCK* SRWLock);
+
+// Console control (kernel32): the routines run on a thread of their own when
+// the user presses Ctrl+C or Ctrl+Break or closes the console; in the
+// stand-in, on SIGINT, SIGTERM and SIGHUP (control-posix.cc).
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_BREAK_EVENT = 1;
+constexpr DWORD CTRL_CLOSE_EVENT = 2;
+typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD CtrlType);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
 
 // Which file a name or a handle stands for (kernel32).
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))

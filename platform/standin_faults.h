@@ -24,8 +24,9 @@ struct StandinFaults {
   // AVIStreamRead, by 0-based call number; -1 never.
   int read_fail_call = -1;
   HRESULT read_fail_result = 0;
-  int short_read_call = -1;  // delivers one sample fewer than asked
-  int bad_bytes_call = -1;   // reports one byte more than it delivered
+  int short_read_call = -1;             // delivers one sample fewer than asked
+  int bad_bytes_call = -1;              // reports one byte more than it delivered
+  void (*on_read)(int call) = nullptr;  // called as each read begins, with its number
   // A script handler's report: files answer IAvisynthClipInfo when
   // `clip_info` is set, and its GetError reports `script_error` unless null.
   bool clip_info = false;

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <memory>
+
+#include "cli/interruption.h"
 
 namespace {
 
 constexpr char kInternalError[] = "内部エラーが発生しました。\n";
 
-// The reader never sleeps longer than this, so a missed wake-up costs at
-// most a second.
+// The main thread never sleeps longer than this, so a missed wake-up or an
+// interrupt costs at most a second.
 constexpr DWORD kReaderWaitMs = 1000;
 
 // AVIStreamRead addresses samples with a signed 32-bit number.
@@ -60,6 +63,13 @@ bool create_events(TransferState* state) {
   return true;
 }
 
+// Whether the transfer is to end: a failure stopped it, or the user
+// interrupted the run, which the first thread to notice reports.
+bool stopping(TransferState* state) {
+  if (!state->stop && interruption.noticed(state->reporter)) state->stop = true;
+  return state->stop;
+}
+
 const char* read_error_message(HRESULT result) {
   switch (result) {
     case AVIERR_BUFFERTOOSMALL:
@@ -79,7 +89,7 @@ const char* read_error_message(HRESULT result) {
 bool read_stream(TransferState* state, PAVISTREAM stream, const StreamFacts& facts) {
   const size_t capacity = state->capacity;
   uint32_t pos = 0;
-  while (!state->stop) {
+  while (!stopping(state)) {
     if (pos >= facts.sample_count) return true;
     uint64_t produced = uint64_t{pos} * facts.sample_size;
     uint64_t written = state->sink.written_bytes.load(std::memory_order_acquire);
@@ -127,18 +137,29 @@ bool read_stream(TransferState* state, PAVISTREAM stream, const StreamFacts& fac
 // Waits for the writer to write what was read, or to give up.
 void drain(TransferState* state) {
   while (state->sink.written_bytes.load(std::memory_order_acquire) < state->sink.total_bytes &&
-         !state->stop) {
+         !stopping(state)) {
     SetEvent(state->write_event);
     WaitForSingleObject(state->read_event, kReaderWaitMs);
   }
 }
 
 // After the drain the writer either has finished on its own or is about to
-// see `stop`; wake it in case it waits for data that will never come.
-void end_writer(TransferState* state, HANDLE thread) {
+// see `stop`; wake it in case it waits for data that will never come. A
+// write into a pipe nobody drains may never return, so after an interrupt
+// the writer gets one more second; false when it did not end in time: it
+// keeps the state, and the process ends without it.
+bool end_writer(TransferState* state, HANDLE thread) {
   if (state->stop) SetEvent(state->write_event);
-  WaitForSingleObject(thread, INFINITE);
+  for (;;) {
+    const bool interrupted = interruption.requested;
+    if (WaitForSingleObject(thread, kReaderWaitMs) == WAIT_OBJECT_0) break;
+    if (interrupted) {
+      interruption.reported = true;  // the writer prints nothing from now on
+      return false;
+    }
+  }
   CloseHandle(thread);
+  return true;
 }
 
 // One pass of the writer: writes the contiguous filled span from `written`,
@@ -151,6 +172,13 @@ bool write_span(TransferState* state, uint64_t written, uint64_t produced) {
   size_t wanted = end - read_pos;
   if (wanted > sink.total_bytes - written) wanted = sink.total_bytes - written;
   size_t put = fwrite(state->buffer + read_pos, 1, wanted, sink.output);
+  // Interrupted, the writer ends whatever this write achieved: one cut short
+  // (the pipe's reader ended by the same Ctrl+C) is no failure of its own,
+  // and the main thread may have gone on without this thread.
+  if (interruption.requested) {
+    stopping(state);
+    return false;
+  }
   uint64_t now_written = written + put;
   state->reporter->debug("%" PRId64 " - %" PRId64 " のデータを書き出しました。\n",
                          shown_offset(written), shown_offset(now_written - 1));
@@ -170,7 +198,7 @@ unsigned WINAPI writer_thread(void* argument) {
   TransferState* state = static_cast<TransferState*>(argument);
   WaveSink& sink = state->sink;
   state->reporter->progress(0, sink.total_bytes);  // the clock for the rate starts now
-  while (!state->stop) {
+  while (!stopping(state)) {
     uint64_t written = sink.written_bytes.load(std::memory_order_relaxed);
     if (written >= sink.total_bytes) {
       if (!sink.finish()) state->stop = true;
@@ -201,7 +229,11 @@ uint32_t ring_samples(const StreamFacts& facts) {
 
 bool run_transfer(PAVISTREAM stream, StreamFacts facts, const Destination& destination,
                   bool extensible, const Reporter* reporter) {
-  TransferState state{};
+  // Interrupted while the stream was opened: no output is made.
+  if (interruption.noticed(reporter)) return false;
+  // A writer that does not end after an interrupt keeps the state.
+  auto owned_state = std::make_unique<TransferState>();
+  TransferState& state = *owned_state;
   state.reporter = reporter;
   state.buffer = allocate_ring(facts, reporter, &state.capacity);
   if (state.buffer == nullptr) return false;
@@ -220,7 +252,10 @@ bool run_transfer(PAVISTREAM stream, StreamFacts facts, const Destination& desti
     } else {
       bool read_all = read_stream(&state, stream, facts);
       drain(&state);
-      end_writer(&state, thread);
+      if (!end_writer(&state, thread)) {
+        owned_state.release();
+        return false;
+      }
       done = read_all && !state.stop && sink.written_bytes == sink.total_bytes;
     }
   }

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "cli/interruption.h"
 #include "platform/standin_faults.h"
 #include "testing/capture.h"
 #include "testing/media_files.h"
@@ -24,6 +25,7 @@ constexpr char kInternalError[] = "内部エラーが発生しました。\n";
 constexpr char kWriteError[] = "データ書き出し中にエラーが発生しました。再実行してください。\n";
 constexpr char kInconsistent[] =
     "オーディオストリーム読み込みに失敗しました。データサイズに不整合が発生しました。\n";
+constexpr char kInterrupted[] = "処理を中断しました。\n";
 
 // The header of 16-bit stereo PCM at 44100 Hz with 40 data bytes.
 const unsigned char kTenSampleHeader[] = {
@@ -77,11 +79,16 @@ struct TransferTest : testing::Test {
   std::string out;
   std::string err;
 
-  void SetUp() override { reset_standin(); }
+  void SetUp() override { reset(); }
   void TearDown() override {
     if (stream != nullptr) AVIStreamRelease(stream);
     if (file != nullptr) AVIFileRelease(file);
+    reset();
+  }
+  void reset() {
     reset_standin();
+    interruption.requested = false;
+    interruption.reported = false;
   }
 
   // Writes `bytes` of PCM at 44100 Hz as a WAVE file and opens its stream
@@ -467,6 +474,56 @@ TEST_F(TransferTest, AnyBlockSizeConverts) {
     EXPECT_EQ(wave.substr(32, 2), std::string(reinterpret_cast<const char*>(&format[12]), 2));
     for (const StandinRead& read : standin_log.reads) {
       EXPECT_EQ(read.buffer_size % c.block, 0);
+    }
+    AVIStreamRelease(stream);
+    AVIFileRelease(file);
+    stream = nullptr;
+    file = nullptr;
+  }
+}
+
+int interrupted_read = -1;
+void interrupt_during(int read) {
+  if (read == interrupted_read) interruption.requested = true;
+}
+
+// The user interrupts while the reader is inside a read (-1: before the
+// transfer). Whichever thread notices first says so, once; both end as after
+// a failure, and what was written is the header and a prefix of the data.
+TEST_F(TransferTest, InterruptEndsItAsAFailure) {
+  const struct {
+    const char* output;  // null: the test's file
+    size_t bytes;
+    int read;
+    std::string messages;
+    size_t reads;
+    size_t at_most_written;
+  } cases[] = {
+      {nullptr, 40, -1, kInterrupted, 0, 0},  // no output made
+      {nullptr, 5 << 20, 0, std::string(kOpened) + kInterrupted + kEnded, 1, 0},
+      {nullptr, 5 << 20, 2, std::string(kOpened) + kInterrupted + kEnded, 3, 4 << 20},  // the last
+      // Closing finds the device full: the interrupt is what failed.
+      {"/dev/full", 40, 0, std::string(kOpened) + kInterrupted + kEnded, 1, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.bytes << " bytes, interrupted at read " << c.read);
+    reset();
+    unlink(output.c_str());
+    open_stream(1, 8, c.bytes);
+    interrupted_read = c.read;
+    standin_faults.on_read = interrupt_during;
+    interruption.requested = c.read < 0;
+    EXPECT_FALSE(transfer(c.output ? c.output : output.c_str(), 1));
+    EXPECT_EQ(err, c.messages);
+    EXPECT_EQ(standin_log.reads.size(), c.reads);
+    if (c.output == nullptr && c.read >= 0) {
+      const std::string wave = read_file(output);
+      ASSERT_GE(wave.size(), kWaveHeaderSize);
+      EXPECT_LE(wave.size(), kWaveHeaderSize + c.at_most_written);
+      EXPECT_TRUE(wave.substr(kWaveHeaderSize) ==
+                  as_string(data).substr(0, wave.size() - kWaveHeaderSize));
+    } else if (c.output == nullptr) {
+      EXPECT_FALSE(PathFileExistsA(output.c_str()));
     }
     AVIStreamRelease(stream);
     AVIFileRelease(file);

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "cli/interruption.h"
+
 namespace {
 
 constexpr char kWriteError[] = "データ書き出し中にエラーが発生しました。再実行してください。\n";
@@ -200,7 +202,8 @@ bool WaveSink::finish() {
   if (output == nullptr) return true;
   reporter->info("データ書き出しが終了しました。\n");
   // A stream already in error lost data, but the write that met the error
-  // reported it; ending it fails without a second message.
+  // reported it; ending it fails without a second message. So does one that
+  // an interrupt cut short: that is what the run reports.
   bool reported = ferror(output) != 0;
   bool is_file = output != stdout;
   // Standard output is never closed; flushing it here catches a write
@@ -209,7 +212,7 @@ bool WaveSink::finish() {
   output = nullptr;
   if (holds_stdout) let_go_of_standard_output();
   holds_stdout = false;
-  if (!done && !reported) reporter->error(kWriteError);
+  if (!done && !reported && !interruption.noticed(reporter)) reporter->error(kWriteError);
   if (is_file) reporter->verbose("出力ファイルを閉じました。\n");
   return done && !reported;
 }

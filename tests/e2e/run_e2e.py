@@ -21,6 +21,7 @@ import itertools
 import os
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -720,6 +721,7 @@ READ_MEMORY = READ_FAILED + "メモリが足りなくなりました。\n"
 READ_DISK = READ_FAILED + "ディスクエラーが発生しました。\n"
 READ_UNKNOWN = READ_FAILED + "不明なエラーが発生しました。\n"
 READ_INCONSISTENT = READ_FAILED + "データサイズに不整合が発生しました。\n"
+INTERRUPTED = "処理を中断しました。\n"
 
 
 @functools.lru_cache(maxsize=None)
@@ -1192,6 +1194,59 @@ def run_hashing(command, cwd, env):
         return status, (size, head, digest.hexdigest()), errors.read()
 
 
+def interrupt_problems(program, env, work_root):
+    """Ctrl+C under Wine: SIGINT to the program's process, which Wine hands to
+    the console control routine as CTRL_C_EVENT, while the test source's slow
+    reads hold a run into a named file, and while standard output is never
+    drained again (the writer stuck in its write is left behind). Status 1,
+    the one message and the teardown within 3 s, and the output the header
+    and a prefix of the data."""
+    stream = Stream(WaveFormat(1, 48000, 8), b"", 40_000_000)
+    rows = [(Run("slow.avs", "out.wav", level=2), [(INFO, OUTPUT_OPENED), (ERROR, INTERRUPTED),
+                                                   (INFO, WRITING_ENDED), (VERBOSE, OUTPUT_CLOSED)]),
+            (Run("slow.avs", to_stdout=True, level=2), [(INFO, STDOUT_CHOSEN), (ERROR, INTERRUPTED)])]
+    problems = []
+    work = Path(tempfile.mkdtemp(dir=work_root))
+    (work / "slow.avs").write_bytes(source_file(stream.fmt, samples=stream.sample_count,
+                                                read_delay_ms=200))
+    for run, transfer in rows:
+        expected = run.transfer_failed(stream, transfer)
+        process = subprocess.Popen([wine_loader(program.bits), str(program.path)] + run.args(),
+                                   cwd=work, env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        timer = threading.Timer(RUN_TIMEOUT_S, process.kill)
+        timer.start()
+        output = work / "out.wav"
+        if run.to_stdout:
+            taken = process.stdout.read(1000)
+        else:
+            while process.poll() is None and (not output.exists() or output.stat().st_size < 1000):
+                time.sleep(0.05)
+        sent = time.monotonic()
+        process.send_signal(signal.SIGINT)
+        status = process.wait()
+        took = time.monotonic() - sent
+        timer.cancel()
+        out, err = process.stdout.read(), process.stderr.read()
+        if run.to_stdout:
+            taken, out = taken + out, b""
+        else:
+            taken = output.read_bytes()
+        label = "standard output" if run.to_stdout else "a named file"
+        if status != 1 or took >= 3:
+            problems.append(f"{label}: status {status}, {took:.1f} s after SIGINT")
+        for name, want, got in (("stdout", expected.out, out), ("stderr", expected.err, err)):
+            difference = text_difference(program, want, got)
+            if difference:
+                problems.append(f"{label}, {name}: {difference}")
+        header = stream.wave()
+        if taken[:len(header)] != header or taken[len(header):] != source_data(
+                0, len(taken) - len(header)) or len(taken) == len(header) + 40_000_000:
+            problems.append(f"{label}: {len(taken)} bytes, not the header and a prefix of the data")
+    shutil.rmtree(work, ignore_errors=True)
+    return problems
+
+
 def run_case(case, program, wine_env, work_root):
     """Runs one case on one program; a list of what went wrong."""
     expected = expectation_for(case, program)
@@ -1398,6 +1453,9 @@ def main():
             for program in [p for p in programs if p.under_wine]:
                 for name, problems in progress_on_a_terminal(program, wine_env, work_root):
                     record(program, name, problems)
+            for program in [p for p in programs if p.under_wine]:
+                record(program, "interrupted by Ctrl+C",
+                       interrupt_problems(program, wine_env, work_root))
     finally:
         shutil.rmtree(work_root, ignore_errors=True)
 

@@ -20,6 +20,7 @@ import random
 import re
 import signal
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -47,6 +48,7 @@ OPEN_REFUSED = "入力ファイルが開けません。ファイルを開く際�
 CONSOLE_REFUSED = ("標準出力がコンソールのため出力できません。"
                    "リダイレクトするかパイプで渡してください。\n")
 USAGE_LOST = "ヘルプメッセージを出力できませんでした。\n"
+INTERRUPTED = "処理を中断しました。\n"
 # Level-1 messages before a transfer and after it, in the order printed.
 BEFORE_TRANSFER = ("入力ファイルを開きました。\nオーディオストリームを開きました。\n"
                    "オーディオストリーム情報を取得しました。\n"
@@ -951,6 +953,97 @@ def test_one_place_for_both_streams(suite, program, work):
         suite.check(f"both streams to one place, error in order: {name}", problems)
 
 
+def test_interrupts(suite, program, work):
+    """Ctrl+C, Ctrl+Break and a closed console (SIGINT, SIGTERM and SIGHUP to
+    the stand-in) while a slow reader holds the run in the middle: status 1,
+    the one message, the whole teardown, within 3 s, and the output the
+    header and a prefix of the data. A reader that never drains again cannot
+    hold the run; one ended by the same Ctrl+C adds no second failure; nohup's
+    ignored SIGHUP stays ignored."""
+    source = work / "interrupt.wav"
+    data = random.Random(12).randbytes(16 << 20)  # twice the 8 MiB ring
+    digest = write_input(source, MONO8, data)
+    expected = wave_header(MONO8, len(data)) + data
+    fifo = work / "interrupt-out.wav"
+
+    def before(output):
+        return (f"入力ファイル: {source}\n出力ファイル: {output}\n対象ストリーム番号: 0\n"
+                "入力ファイルを開きました。\nオーディオストリームを開きました。\n"
+                "オーディオストリーム情報を取得しました。\n"
+                "サンプルのサイズ: 1 Byte\n総サンプル数: 16777216\n"
+                "オーディオストリームのWaveフォーマットを取得しました。\n"
+                "チャンネル数: 1\nビット数: 8\nサンプリングレート: 8000\n")
+
+    ended = "データ書き出しが終了しました。\n"
+    # Writing to a named file, the program prints all but errors on stdout.
+    named = (before(fifo) + "出力ファイルを開きました。\n" + ended + "出力ファイルを閉じました。\n" +
+             AFTER_TRANSFER, INTERRUPTED)
+    to_stdout = before("標準出力") + "出力先を標準出力に設定しました。\n" + INTERRUPTED
+    rows = [("SIGINT, named output (a FIFO)", signal.SIGINT, True, True, named),
+            ("SIGTERM, standard output", signal.SIGTERM, False, True,
+             ("", to_stdout + ended + AFTER_TRANSFER)),
+            ("SIGHUP, named output (a FIFO)", signal.SIGHUP, True, True, named),
+            # The writer, stuck in its write, is left behind: nothing ends writing.
+            ("SIGINT, standard output never drained again", signal.SIGINT, False, False,
+             ("", to_stdout + AFTER_TRANSFER))]
+    for name, number, to_fifo, drained, want in rows:
+        fifo.unlink(missing_ok=True)
+        os.mkfifo(fifo)
+        proc = start([program, "-v", str(source), str(fifo) if to_fifo else "-"],
+                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        with open(fifo if to_fifo else proc.stdout.fileno(), "rb", closefd=to_fifo) as stream:
+            taken = stream.read(1 << 16)
+            time.sleep(0.5)  # the pipe fills, then the ring
+            sent = time.monotonic()
+            proc.send_signal(number)
+            if drained:
+                taken += stream.read()
+            proc.wait()
+            took = time.monotonic() - sent
+            taken += stream.read()
+        out, err = proc.stdout.read().decode(), proc.stderr.read().decode()
+        problems = [] if proc.returncode == 1 else [f"status {proc.returncode}"]
+        if took >= 3:
+            problems.append(f"ended {took:.1f} s after the signal")
+        if (out, err) != want:
+            problems.append(f"stdout {out!r}, stderr {err!r}")
+        if len(taken) >= len(expected) or taken != expected[:len(taken)]:
+            problems.append(f"{len(taken)} bytes out: not the header and a prefix of the data")
+        if sha256(source) != digest:
+            problems.append("the input changed")
+        suite.check(f"interrupt: {name}", problems)
+
+    # A terminal's Ctrl+C reaches the whole pipeline: its reader dies too.
+    proc = start([program, "-q", str(source), "-"], stdout=subprocess.PIPE,
+                 stderr=subprocess.PIPE, process_group=0)
+    reader = start(["sh", "-c", "head -c 1000 >/dev/null; sleep 60"], stdin=proc.stdout,
+                   process_group=proc.pid)
+    proc.stdout.close()
+    time.sleep(0.5)
+    os.killpg(proc.pid, signal.SIGINT)
+    reader.wait()
+    proc.wait()
+    err = proc.stderr.read().decode()
+    problems = [] if proc.returncode == 1 else [f"status {proc.returncode}"]
+    if err not in (INTERRUPTED, WRITE_FAILED):
+        problems.append(f"stderr {err!r}, expected one failure message")
+    suite.check("interrupt: a pipeline, its reader ended by the same Ctrl+C", problems)
+
+    # Started ignoring SIGHUP (nohup), the run ignores it.
+    proc = start([program, "-q", str(source), "-"], stdout=subprocess.PIPE,
+                 stderr=subprocess.PIPE,
+                 preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+    taken = proc.stdout.read(1 << 16)
+    time.sleep(0.5)
+    proc.send_signal(signal.SIGHUP)
+    taken += proc.stdout.read()
+    proc.wait()
+    problems = [] if proc.returncode == 0 and taken == expected else [
+        f"status {proc.returncode}, {len(taken)} bytes out, stderr {proc.stderr.read()!r}"]
+    suite.check("interrupt: SIGHUP ignored under nohup", problems)
+    fifo.unlink()
+
+
 def test_usage_lost(suite, program):
     """A usage text that cannot be written ends with status 1 and says so."""
     for args, redirection in ((["-h"], "> /dev/full"), ([], "> /dev/full"), (["-h"], ">&-")):
@@ -1124,6 +1217,7 @@ def main():
         test_file_size_limit(suite, program64, work)
         test_one_place_for_both_streams(suite, program64, work)
         test_usage_lost(suite, program64)
+        test_interrupts(suite, program64, work)
         test_progress_on_a_terminal(suite, program64, work)
         test_soak(suite, program64, work, args.soak_seconds, args.soak_max_mib << 20, args.seed)
     print(f"{suite.passed} passed, {suite.failed} failed")
