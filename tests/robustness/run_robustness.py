@@ -12,13 +12,14 @@ Run after building the presets linux64 (and linux32, for its cases):
 """
 
 import argparse
+import contextlib
 import fcntl
 import hashlib
 import itertools
 import os
+import pty
 import random
 import re
-import signal
 import shutil
 import signal
 import struct
@@ -851,6 +852,14 @@ def locked(path):
         return struct.unpack("hhqqi", fcntl.fcntl(f, fcntl.F_GETLK, probe))[0] != fcntl.F_UNLCK
 
 
+def stop(proc):
+    """Stops `proc` and waits until it is stopped: a signal is delivered
+    after kill() returns, and a write may still land meanwhile."""
+    proc.send_signal(signal.SIGSTOP)
+    while proc.poll() is None and Path(f"/proc/{proc.pid}/stat").read_text().split(") ")[1][0] != "T":
+        time.sleep(0.001)
+
+
 def test_outputs_held(suite, program, work):
     """A run holds its output, named or its standard output on a file: while
     it is stopped mid-run, another run may not write that file, by name or as
@@ -867,7 +876,7 @@ def test_outputs_held(suite, program, work):
                           stdout=stdout)
         while first.poll() is None and not locked(held):
             time.sleep(0.001)
-        first.send_signal(signal.SIGSTOP)
+        stop(first)
         size = held.stat().st_size
         problems = [] if first.poll() is None else ["the first run ended before it was seen"]
         problems += expect_failure(run([program, "-q", str(other), str(held)]), OUTPUT_FAILED)
