@@ -1233,7 +1233,7 @@ def interrupt_problems(program, env, work_root):
                                                 read_delay_ms=200))
     for run, transfer in rows:
         expected = run.transfer_failed(stream, transfer)
-        process = subprocess.Popen([wine_loader(program.bits), str(program.path)] + run.args(),
+        process = subprocess.Popen(wine_command(program) + run.args(),
                                    cwd=work, env=env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         timer = threading.Timer(RUN_TIMEOUT_S, process.kill)
@@ -1355,7 +1355,7 @@ def held_output_problems(program, env, work_root):
     stream = Stream(MONO8, source_data(0, 1 << 23))
     (work / "slow.avs").write_bytes(source_file(MONO8, samples=1 << 23, read_delay_ms=200))
     (work / "in.wav").write_bytes(wav_file(MONO8.stored(16), bytes(4000)))
-    command = [wine_loader(program.bits), str(program.path), "-q"]
+    command = wine_command(program) + ["-q"]
     first = subprocess.Popen(command + ["slow.avs", "held.wav"], cwd=work, env=env,
                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE)
@@ -1392,7 +1392,7 @@ def progress_on_a_terminal(program, env, work_root):
     data = pattern(48 << 20, 8)
     (work / "long.wav").write_bytes(wav_file(MONO8.stored(16), data))
     (work / "short.wav").write_bytes(wav_file(MONO8.stored(16), data[:1 << 16]))
-    command = [wine_loader(program.bits), str(program.path)]
+    command = wine_command(program)
     results = []
     try:
         for columns, form in WINE_PROGRESS_FORM_AT.items():
@@ -1467,13 +1467,14 @@ def main():
                     results = pool.map(lambda job: run_case(*job, wine_env, work_root), phase)
                     for (case, program), problems in zip(phase, results):
                         record(program, case.name, problems)
-            for program in [p for p in programs if p.under_wine]:
+            # Rows that start runs of their own, beside each other or stopped
+            # midway, on the Windows programs (the qemu route runs its few
+            # cases only).
+            for program in [p for p in programs if p.under_wine and not p.qemu_route]:
                 record(program, "named output held against a second run",
                        held_output_problems(program, wine_env, work_root))
-            for program in [p for p in programs if p.under_wine]:
                 for name, problems in progress_on_a_terminal(program, wine_env, work_root):
                     record(program, name, problems)
-            for program in [p for p in programs if p.under_wine]:
                 record(program, "interrupted by Ctrl+C",
                        interrupt_problems(program, wine_env, work_root))
     finally:
