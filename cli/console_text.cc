@@ -17,37 +17,37 @@ std::wstring widen(UINT code_page, const char* text, size_t size) {
   return wide;
 }
 
-// One conversion `spec` ("%s", "%5u", "%lld", ...) of `type` as printf
+// One conversion ("%s", "%5u", "%lld", ...) of `type` as printf
 // writes it, taking its argument from `args`.
-std::string converted(const std::string& spec, char type, va_list* args) {
+std::string converted(const std::string& conversion, char type, va_list* args) {
   char text[64];
-  const bool wide_integer = spec.find("ll") != std::string::npos ||
-                            spec.find("I64") != std::string::npos ||
-                            spec.find('j') != std::string::npos;
-  const bool long_integer = !wide_integer && spec.find('l') != std::string::npos;
+  const bool wide_integer = conversion.find("ll") != std::string::npos ||
+                            conversion.find("I64") != std::string::npos ||
+                            conversion.find('j') != std::string::npos;
+  const bool long_integer = !wide_integer && conversion.find('l') != std::string::npos;
   if (type == 's') {
     const char* string = va_arg(*args, const char*);
-    const int size = snprintf(nullptr, 0, spec.c_str(), string);
+    const int size = snprintf(nullptr, 0, conversion.c_str(), string);
     std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    snprintf(out.data(), out.size() + 1, spec.c_str(), string);
+    snprintf(out.data(), out.size() + 1, conversion.c_str(), string);
     return out;
   }
   if (strchr("di", type) != nullptr) {
     if (wide_integer)
-      snprintf(text, sizeof text, spec.c_str(), va_arg(*args, long long));
+      snprintf(text, sizeof text, conversion.c_str(), va_arg(*args, long long));
     else if (long_integer)
-      snprintf(text, sizeof text, spec.c_str(), va_arg(*args, long));
+      snprintf(text, sizeof text, conversion.c_str(), va_arg(*args, long));
     else
-      snprintf(text, sizeof text, spec.c_str(), va_arg(*args, int));
+      snprintf(text, sizeof text, conversion.c_str(), va_arg(*args, int));
   } else if (strchr("uxXoc", type) != nullptr) {
     if (wide_integer)
-      snprintf(text, sizeof text, spec.c_str(), va_arg(*args, unsigned long long));
+      snprintf(text, sizeof text, conversion.c_str(), va_arg(*args, unsigned long long));
     else if (long_integer)
-      snprintf(text, sizeof text, spec.c_str(), va_arg(*args, unsigned long));
+      snprintf(text, sizeof text, conversion.c_str(), va_arg(*args, unsigned long));
     else
-      snprintf(text, sizeof text, spec.c_str(), va_arg(*args, unsigned));
+      snprintf(text, sizeof text, conversion.c_str(), va_arg(*args, unsigned));
   } else {
-    return type == '%' ? "%" : spec;  // nothing the program's texts use
+    return type == '%' ? "%" : conversion;  // nothing the program's texts use
   }
   return text;
 }
@@ -72,12 +72,12 @@ std::wstring console_text(const char* format, va_list args) {
       continue;
     }
     text += widen(kMessageCodePage, literal, static_cast<size_t>(at - literal));
-    const char* spec = at++;
+    const char* conversion = at++;
     at += strspn(at, "-+ #0123456789.");
     at += strspn(at, "hlLjztI64");
     const char type = *at;
     if (type != '\0') ++at;
-    const std::string piece = converted(std::string(spec, at), type, &rest);
+    const std::string piece = converted(std::string(conversion, at), type, &rest);
     text += widen(type == 's' ? CP_ACP : kMessageCodePage, piece.data(), piece.size());
     literal = at;
   }

@@ -21,13 +21,22 @@ StreamCapture::StreamCapture(FILE* stream) : stream(stream), saved_fd(-1), file(
 
 StreamCapture::~StreamCapture() { finish(); }
 
-std::string StreamCapture::finish() {
-  if (saved_fd < 0) return std::string();
+namespace {
+
+// Points `stream` back at the descriptor saved in `saved_fd`, which is spent.
+void restore(FILE* stream, int* saved_fd) {
   fflush(stream);
   clearerr(stream);
-  dup2(saved_fd, fileno(stream));
-  close(saved_fd);
-  saved_fd = -1;
+  dup2(*saved_fd, fileno(stream));
+  close(*saved_fd);
+  *saved_fd = -1;
+}
+
+}  // namespace
+
+std::string StreamCapture::finish() {
+  if (saved_fd < 0) return std::string();
+  restore(stream, &saved_fd);
   std::string text;
   rewind(file);
   char chunk[4096];
@@ -67,11 +76,7 @@ void TerminalCapture::resize(int columns) {
 
 std::string TerminalCapture::finish() {
   if (saved_fd < 0) return std::string();
-  fflush(stream);
-  clearerr(stream);
-  dup2(saved_fd, fileno(stream));
-  close(saved_fd);
-  saved_fd = -1;
+  restore(stream, &saved_fd);
   reader.join();
   close(leader);
   return received;
