@@ -23,7 +23,13 @@ if [ "${1:-build}" = bench ]; then
   packages+=(ffmpeg sox time)
 fi
 
-apt-get update -qq
+# A mirror in the middle of a sync answers with index files of the wrong
+# size for a while; try again before going on with the lists there are.
+for attempt in 1 2 3 4 5; do
+  apt-get update -qq && break
+  echo "apt-get update failed (attempt $attempt); trying again" >&2
+  sleep $((attempt * 10))
+done
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}" >/dev/null
 
 # Some kernels are built without 32-bit support. There Wine's 32-bit loader
@@ -76,7 +82,12 @@ fetch_qemu_i386() {
 }
 
 if [ "${1:-build}" = test ]; then
-  fetch_qemu_i386
+  # A mirror may be in the middle of a sync, as for the system's own lists.
+  for attempt in 1 2 3; do
+    fetch_qemu_i386 && break
+    [ "$attempt" -lt 3 ] || exit 1
+    sleep $((attempt * 15))
+  done
   if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     binfmt=/proc/sys/fs/binfmt_misc
     [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
