@@ -5,7 +5,7 @@
 #   tools/install-deps.sh bench   the native build and bench/run_bench.py's tools
 set -euo pipefail
 
-packages=(cmake ninja-build g++ python3)
+packages=(cmake ninja-build g++ python3 git)
 if [ "${1:-build}" = test ]; then
   # 32-bit Linux build, Windows cross builds, Wine to run them (with its
   # 32-bit half), GoogleTest sources, clang for the fuzzers, zip for releases,
@@ -23,14 +23,41 @@ if [ "${1:-build}" = bench ]; then
   packages+=(ffmpeg sox time)
 fi
 
-# A mirror in the middle of a sync answers with index files of the wrong
-# size for a while; try again before going on with the lists there are.
-for attempt in 1 2 3 4 5; do
-  apt-get update -qq && break
-  echo "apt-get update failed (attempt $attempt); trying again" >&2
-  sleep $((attempt * 10))
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+
+# The package indexes apt-get update failed to fetch, one "suite
+# component/binary-arch" a line, from its "Failed to fetch URL" lines.
+failed_indexes() {
+  sed -n 's|.*Failed to fetch [^ ]*/dists/\([^ ]*\)/\([^/ ]*\)/\([^/ ]*\)/[^ ]*.*|\1 \2/\3|p' "$1" |
+    sort -u
+}
+
+# A mirror in the middle of a sync may serve an index that disagrees with
+# its Release file, sometimes for days. apt then knows those packages from
+# the other suites only, and multi-arch packages, whose versions must match
+# across architectures, cannot be installed from a mix. So after a second
+# try the install takes the release itself as its target: a consistent set,
+# without the updates of the index that is missing.
+target=()
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+for attempt in 1 2; do
+  status=0
+  apt-get update -qq >"$log" 2>&1 || status=$?
+  missing=$(failed_indexes "$log")
+  [ "$status" -ne 0 ] || [ -n "$missing" ] || break
+  if [ "$attempt" -eq 1 ]; then
+    sleep 10
+  elif [ -n "$missing" ]; then
+    echo "install-deps.sh: the mirror left out $(echo "$missing" | paste -sd ',' | sed 's/,/, /g')" \
+      "(mid-sync?); installing from $codename alone, without those updates" >&2
+    target=(-t "$codename")
+  else
+    echo "install-deps.sh: apt-get update failed (status $status); going on with the lists there are" >&2
+    cat "$log" >&2
+  fi
 done
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}" >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get install "${target[@]}" -y -qq "${packages[@]}" >/dev/null
 
 # Some kernels are built without 32-bit support. There Wine's 32-bit loader
 # runs under qemu-i386 10 (tools/wine32): Debian 12's own qemu 7.2 takes 75 to
@@ -51,8 +78,7 @@ fetch_qemu_i386() {
   if is_qemu_10 "$cache/qemu-i386"; then
     return
   fi
-  local apt=$cache/apt codename site suite
-  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  local apt=$cache/apt site suite missing
   # The system's own mirror of Debian, which serves every suite.
   site=$(apt-get indextargets --format '$(SITE)' "Release: $codename" "Identifier: Packages" |
     sed -n 1p)
@@ -66,8 +92,14 @@ fetch_qemu_i386() {
   for suite in "$codename-backports" trixie; do
     echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $site $suite main" \
       >"$apt/sources.list"
-    if apt-get "${options[@]}" update >/dev/null &&
-       (cd "$apt" && apt-get "${options[@]}" download qemu-user >/dev/null) &&
+    apt-get "${options[@]}" update >"$log" 2>&1 || true
+    missing=$(failed_indexes "$log")
+    if [ -n "$missing" ]; then
+      echo "install-deps.sh: the mirror left out $(echo "$missing" | paste -sd ',' | sed 's/,/, /g')" \
+        "(mid-sync?); looking for qemu-user 10 elsewhere" >&2
+      continue
+    fi
+    if (cd "$apt" && apt-get "${options[@]}" download qemu-user >/dev/null) &&
        dpkg-deb --fsys-tarfile "$apt"/qemu-user_*.deb | tar -xO ./usr/bin/qemu-i386 >"$apt/qemu-i386" &&
        chmod 755 "$apt/qemu-i386" &&
        is_qemu_10 "$apt/qemu-i386"; then
@@ -97,3 +129,15 @@ if [ "${1:-build}" = test ]; then
     fi
   fi
 fi
+
+# AviSynth+, the script handler users have: natively into /usr/local, where
+# the Linux program's AVI file layer finds it for .avs scripts, and for the
+# end-to-end suite the Windows DLLs of both widths, which stay in the cache.
+# Built once and cached (tools/build-avisynth.sh).
+avisynth_targets=(native)
+if [ "${1:-build}" = test ]; then
+  avisynth_targets+=(win64 win32)
+fi
+for avisynth_target in "${avisynth_targets[@]}"; do
+  "$(dirname "$0")/build-avisynth.sh" "$avisynth_target" >/dev/null
+done
