@@ -137,27 +137,49 @@ def wine_prefix():
 
 
 TEST_SOURCE_CLSID = "{A9789E98-0F61-4F56-9341-26305B511B90}"
+# AviSynth+'s class, as its installer registers it for .avs.
+AVISYNTH_CLSID = "{E6D6B700-124D-11D4-86F3-DB80AFD98778}"
+
+
+def register_avs_handler(env, clsid, dll64, dll32):
+    """Registers the file handler `clsid` for ".avs" in the prefix: the
+    extension key, which both widths share, and the class in the 64-bit view
+    (`dll64`) and in the 32-bit one (Wow6432Node, `dll32`). The 64-bit
+    regedit writes both views; Debian's `wine reg` would reach the 32-bit one
+    only."""
+    classes = r"HKEY_LOCAL_MACHINE\Software\Classes"
+
+    def server(view, dll):
+        dll = ("Z:" + str(dll)).replace("/", "\\").replace("\\", "\\\\")  # .reg escapes backslashes
+        return (f"[{classes}\\{view}CLSID\\{clsid}\\InprocServer32]\n"
+                f'@="{dll}"\n"ThreadingModel"="Apartment"\n\n')
+
+    path = Path(env["WINEPREFIX"]) / "avs_handler.reg"
+    path.write_text("Windows Registry Editor Version 5.00\n\n"
+                    f'[{classes}\\AVIFile\\Extensions\\AVS]\n@="{clsid}"\n\n' +
+                    server("", dll64) + server("Wow6432Node\\", dll32))
+    subprocess.run([WINE64, "regedit", "/S", str(path)], env=env, check=True,
+                   stdin=subprocess.DEVNULL, timeout=120)
 
 
 def register_test_source(env):
-    """Registers the test source handler (tests/test_source) for ".avs" in
-    the prefix: the extension key, which both widths share, and the class in
-    the 64-bit view and in the 32-bit one (Wow6432Node). The 64-bit regedit
-    writes both views; Debian's `wine reg` would reach the 32-bit one only."""
-    classes = r"HKEY_LOCAL_MACHINE\Software\Classes"
+    """The test source handler (tests/test_source) for ".avs"."""
+    register_avs_handler(env, TEST_SOURCE_CLSID,
+                         ROOT / "build/win64/tonewell_test_source.dll",
+                         ROOT / "build/win32/tonewell_test_source.dll")
 
-    def server(view, preset):
-        dll = "Z:" + str(ROOT / "build" / preset / "tonewell_test_source.dll")
-        dll = dll.replace("/", "\\").replace("\\", "\\\\")  # .reg strings escape backslashes
-        return (f"[{classes}\\{view}CLSID\\{TEST_SOURCE_CLSID}\\InprocServer32]\n"
-                f'@="{dll}"\n"ThreadingModel"="Apartment"\n\n')
 
-    path = Path(env["WINEPREFIX"]) / "test_source.reg"
-    path.write_text("Windows Registry Editor Version 5.00\n\n"
-                    f'[{classes}\\AVIFile\\Extensions\\AVS]\n@="{TEST_SOURCE_CLSID}"\n\n' +
-                    server("", "win64") + server("Wow6432Node\\", "win32"))
-    subprocess.run([WINE64, "regedit", "/S", str(path)], env=env, check=True,
-                   stdin=subprocess.DEVNULL, timeout=120)
+def avisynth_dll(width):
+    """AviSynth+'s DLL for "win64" or "win32", as tools/build-avisynth.sh
+    built and cached it (building it first if the cache lacks it)."""
+    result = subprocess.run([str(ROOT / "tools/build-avisynth.sh"), width], check=True,
+                            stdout=subprocess.PIPE, text=True)
+    return Path(result.stdout.strip())
+
+
+def register_avisynth(env):
+    """AviSynth+ for ".avs", as its installer registers it."""
+    register_avs_handler(env, AVISYNTH_CLSID, avisynth_dll("win64"), avisynth_dll("win32"))
 
 
 def starts_under_wine(program, env):
