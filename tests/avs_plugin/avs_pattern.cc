@@ -2,8 +2,8 @@
 // audio-only clip whose byte k is ((k mod 65521) × 31 + k ÷ 65521) mod 256,
 // the test source handler's stream 0, so a suite knows every byte of a
 // script's audio without a file. It can also fail a read with a message of
-// the test's choosing, wait a while in every read, or hold reads until a
-// gate file exists.
+// the test's choosing, wait a while in every read, or hold each read until
+// the test lets it through by creating a gate file, which the read takes away.
 //
 //   LoadPlugin("tonewell_avs_pattern.dll")
 //   TonewellPattern(channels=2, rate=48000, sample_type="16bit", samples=48000,
@@ -104,11 +104,12 @@ void sleep_ms(int ms) {
 #endif
 }
 
-bool file_exists(const char* path) {
+// Removes the file at `path`; false if there was none.
+bool take_file(const char* path) {
 #ifdef _WIN32
-  return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+  return DeleteFileA(path);
 #else
-  return access(path, F_OK) == 0;
+  return unlink(path) == 0;
 #endif
 }
 
@@ -117,7 +118,7 @@ struct Behaviour {
   int64_t fail_at = -1;                // a read that covers this sample fails
   const char* fail_message = nullptr;  // in the environment's string store
   int delay_ms = 0;                    // waited in every read
-  std::string gate;                    // reads past gate_at wait until this file exists
+  std::string gate;                    // each read past gate_at waits for this file and takes it
   int64_t gate_at = 0;
 };
 
@@ -128,7 +129,7 @@ bool covers(int64_t start, int64_t count, int64_t sample) {
 int AVSC_CC get_audio(AVS_FilterInfo* fi, void* buf, int64_t start, int64_t count) {
   const Behaviour& behaviour = *static_cast<Behaviour*>(fi->user_data);
   if (!behaviour.gate.empty() && start + count > behaviour.gate_at) {
-    while (!file_exists(behaviour.gate.c_str())) sleep_ms(10);
+    while (!take_file(behaviour.gate.c_str())) sleep_ms(10);
   }
   if (behaviour.delay_ms > 0) sleep_ms(behaviour.delay_ms);
   if (covers(start, count, behaviour.fail_at)) {
