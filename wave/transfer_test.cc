@@ -423,7 +423,7 @@ TEST_F(TransferTest, StreamLongerThanDeclaredIsRefused) {
   const LONG last = 0x7FFFFFFF;
   const struct {
     const char* name;
-    uint64_t samples;   // 8-bit mono, sparse from 1 MiB on
+    uint64_t samples;   // 8-bit mono, the data a hole in the file
     uint32_t declared;  // the facts handed to the transfer
     StandinRead query;
     bool refused;
