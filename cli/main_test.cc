@@ -1,9 +1,5 @@
 #include "cli/main.h"
 
-#include <fcntl.h>
-#include <pty.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -329,60 +325,6 @@ TEST_F(MainTest, ScriptErrorEndsWithStatusOne) {
     EXPECT_FALSE(PathFileExistsA(output.c_str()));
     EXPECT_EQ(standin_log.calls.back(), "CoUninitialize");
   }
-}
-
-// Nothing the run reads is cut and no console gets WAVE bytes: such an
-// output is refused where it would be opened, and so is a stream longer
-// than its declared length, with every file as it was.
-TEST_F(MainTest, OutputAndStreamRefusedBeforeAnythingIsCut) {
-  const std::string held = dir.file("held.wav");
-  const std::string link = dir.file("link.wav");
-  write_wav_file(held, pcm_format(1, 8000, 8), pattern_bytes(10, 3));
-  ASSERT_EQ(::link(input.c_str(), link.c_str()), 0);
-  int leader, follower;
-  ASSERT_EQ(openpty(&leader, &follower, nullptr, nullptr, nullptr), 0);
-  const std::string opened =
-      "入力ファイルを開きました。\nオーディオストリームを開きました。\n"
-      "オーディオストリーム情報を取得しました。\n"
-      "オーディオストリームのWaveフォーマットを取得しました。\n";
-  const std::string closed = "オーディオストリームを閉じました。\n入力ファイルを閉じました。\n";
-  const char kOpenError[] = "出力ファイルが開けません。パスを確認してください。\n";
-  const char kTooLarge[] = "オーディオストリームのデータサイズが大きすぎるため出力できません。\n";
-  const struct {
-    const char* name;
-    std::string output;
-    const char* error;
-    uint32_t declared;  // 0: as the file holds
-  } cases[] = {
-      {"the input", input, kOpenError, 0},
-      {"the input by another spelling", dir.file("./in.wav"), kOpenError, 0},
-      {"the input by a hard link", link, kOpenError, 0},
-      {"a file another handle reads", held, kOpenError, 0},
-      {"a terminal", ttyname(follower), kOpenError, 0},
-      {"a stream longer than declared", dir.file("out.wav"), kTooLarge, 6},
-  };
-  const int reader = open(held.c_str(), O_RDONLY);
-  const std::string input_before = read_file(input), held_before = read_file(held);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    reset_standin();
-    standin_faults.override_facts = c.declared != 0;
-    standin_faults.sample_size = 4;
-    standin_faults.length = c.declared;
-    ProgramRun r = run({input, c.output});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, opened + closed);
-    EXPECT_EQ(r.err, c.error);
-  }
-  close(reader);
-  EXPECT_EQ(read_file(input), input_before);
-  EXPECT_EQ(read_file(held), held_before);
-  EXPECT_FALSE(PathFileExistsA(dir.file("out.wav").c_str()));
-  fcntl(leader, F_SETFL, O_NONBLOCK);
-  char byte;
-  EXPECT_EQ(read(leader, &byte, 1), -1);  // nothing reached the terminal
-  close(follower);
-  close(leader);
 }
 
 // A COM that cannot start (or was started already: S_FALSE) stops the run
