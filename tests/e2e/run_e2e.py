@@ -130,14 +130,25 @@ def wine_prefix():
     # page is then 1252 whatever the runner's locale.
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", DISPLAY="",
                WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
+    keeper = None
     try:
         subprocess.run(["wineserver", "-p"], env=env, check=True)
         subprocess.run([WINE32, "wineboot", "--init"], env=env, check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=300)
+        # Wine's desktop process ends some seconds after the last program;
+        # started again by the next one, it fails to start RpcSs, and from
+        # then on every program waits 14 s for it (Wine 8.0). A program that
+        # lives as long as the prefix keeps the desktop up: cmd.exe, waiting
+        # for input that never comes.
+        keeper = subprocess.Popen([WINE64, "cmd.exe"], env=env, stdin=subprocess.PIPE,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         yield env
     finally:
         subprocess.run(["wineserver", "-k"], env=env)
+        if keeper:
+            keeper.stdin.close()
+            keeper.wait()
         shutil.rmtree(prefix, ignore_errors=True)
 
 
