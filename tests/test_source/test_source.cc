@@ -1,7 +1,8 @@
 // A source handler for the AVI file layer, for tests only. Registered for
 // ".avs", it serves small text files that describe audio streams: their
-// format and length, failures to answer on demand, a delay per read, and a
-// script error to report as script handlers do (IAvisynthClipInfo). The
+// format and length, failures to answer on demand, a delay per read, gates
+// that hold the open or a read until the test lets it go, and a script error
+// to report as script handlers do (IAvisynthClipInfo). The
 // data is computed from each byte's position, so the end-to-end suite knows
 // every byte without storing any, and a stream may be larger than any file.
 #include <initguid.h>  // first: defines the IID_IAVI* GUIDs that vfw.h declares
@@ -56,6 +57,9 @@ struct Source {
   bool script_failed = false;
   std::string script_error;  // GetError's text when script_failed
   std::string free_log;      // a file that gets a line when the file object is freed
+  std::string open_gate;     // the open waits until this file exists
+  std::string read_gate;     // so do the reads from the one holding read_gate_at on
+  uint64_t read_gate_at = kNone;
 };
 
 struct Key {
@@ -116,8 +120,8 @@ bool unescape(const std::string& text, std::string* out) {
   return true;
 }
 
-// "key=value"; read_error's value is "CODE@N", script_error's and
-// free_log's are the rest of the line.
+// "key=value"; read_error's value is "CODE@N", read_gate's "NAME@N",
+// script_error's, free_log's and open_gate's the rest of the line.
 bool parse_line(const std::string& line, Source* source) {
   size_t equals = line.find('=');
   if (equals == std::string::npos) return false;
@@ -127,9 +131,15 @@ bool parse_line(const std::string& line, Source* source) {
     source->script_failed = true;
     return unescape(value, &source->script_error);
   }
-  if (name == "free_log") {
-    source->free_log = value;
+  if (name == "free_log" || name == "open_gate") {
+    (name == "free_log" ? source->free_log : source->open_gate) = value;
     return !value.empty();
+  }
+  if (name == "read_gate") {
+    size_t at = value.rfind('@');
+    source->read_gate = value.substr(0, at);
+    return at != std::string::npos && at > 0 &&
+           parse_number(value.substr(at + 1), UINT32_MAX, &source->read_gate_at);
   }
   if (name == "read_error") {
     size_t at = value.find('@');
@@ -168,6 +178,15 @@ HRESULT load_source(const wchar_t* path, Source* source) {
   if (source->sample_size == kNone) source->sample_size = source->block_align;
   if (source->valid_bits == kNone) source->valid_bits = source->bits;
   return static_cast<HRESULT>(source->open_error);
+}
+
+// Holds the caller until the test creates the file `gate` (relative to the
+// working directory), having first created `gate`.wait, so that the test
+// knows the run is held there.
+void wait_at(const std::string& gate) {
+  FILE* waiting = fopen((gate + ".wait").c_str(), "wb");
+  if (waiting != nullptr) fclose(waiting);
+  while (GetFileAttributesA(gate.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(10);
 }
 
 void put16(uint8_t* at, uint64_t value) {
@@ -287,6 +306,7 @@ class SourceStream final : public IAVIStream {
       count = std::min<uint64_t>(count, std::max<LONG>(buffer_size, 0) / sample_size);
       if (count == 0) return AVIERR_BUFFERTOOSMALL;
     }
+    if (first + count > source_.read_gate_at) wait_at(source_.read_gate);
     auto holds = [&](uint64_t n) { return n >= first && n - first < count; };
     if (holds(source_.read_error_at)) return static_cast<HRESULT>(source_.read_error);
     bool mismatch = holds(source_.size_mismatch);
@@ -349,7 +369,12 @@ class SourceFile final : public IAVIFile, public IPersistFile, public IAvisynthC
     return left;
   }
 
-  STDMETHODIMP Load(LPCOLESTR path, DWORD) override { return load_source(path, &source_); }
+  // A script handler evaluates the script here, which may take minutes.
+  STDMETHODIMP Load(LPCOLESTR path, DWORD) override {
+    HRESULT result = load_source(path, &source_);
+    if (!source_.open_gate.empty()) wait_at(source_.open_gate);
+    return result;
+  }
 
   STDMETHODIMP GetStream(PAVISTREAM* stream, DWORD type, LONG number) override {
     *stream = nullptr;
