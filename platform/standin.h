@@ -298,7 +298,7 @@ BOOL UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToUnlockLo
 // The process itself (kernel32): GetCurrentProcess answers a pseudo-handle,
 // (HANDLE)-1 as on Windows, and TerminateProcess on it ends the process at
 // once with the status given, without the C runtime's exit: no atexit
-// routines, no flush of the runtime's streams.
+// routines, no flush of the runtime's streams (exit_group).
 HANDLE GetCurrentProcess();
 BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode);
 
