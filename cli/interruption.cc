@@ -19,8 +19,10 @@ void wake_transfer() {
   ReleaseSRWLockExclusive(&wake_lock);
 }
 
-// Runs on a thread of the system's. Ctrl+C and Ctrl+Break leave the process
-// alive once this answers TRUE. For a closed console (or a logoff or
+// Runs on a thread of the system's, once for each event. The first asks the
+// run to end and wakes a transfer's waiting threads; another before the run
+// has ended ends the process at once. Ctrl+C and Ctrl+Break leave the
+// process alive once this answers TRUE. For a closed console (or a logoff or
 // shutdown) the process ends soon after this returns, so it does not: the
 // run tears down and ends itself, with the failure status.
 BOOL WINAPI on_console_control(DWORD event) {

@@ -348,14 +348,14 @@ TEST_F(MainDeathTest, RunsThatCannotWaitEndTheProcessAtOnce) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   write_wav_file(input, pcm_format(1, 8000, 8), pattern_bytes(5 << 20, 3));
   const std::string output = dir.file("out.wav");
-  auto exit_shown = [] {
+  auto own_process = [] {
     signal(SIGINT, SIG_DFL);
     alarm(60);
     atexit([] { fputs("exit ran\n", stderr); });
   };
   // Asked twice while the handler still opens the script: no output exists.
   auto asked_twice_in_the_open = [&] {
-    exit_shown();
+    own_process();
     standin_faults.on_open = [] {
       raise(SIGINT);
       raise(SIGINT);
@@ -369,7 +369,7 @@ TEST_F(MainDeathTest, RunsThatCannotWaitEndTheProcessAtOnce) {
   // is full) is left behind, and the stream it holds is not flushed.
   static int never_read[2];
   auto writer_stuck = [&] {
-    exit_shown();
+    own_process();
     if (pipe(never_read) != 0 || dup2(never_read[1], 1) != 1) _exit(3);
     standin_faults.on_read = [](int call) {
       int held = 0;
