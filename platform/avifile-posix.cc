@@ -180,6 +180,7 @@ HRESULT read_data(const AviFile* f, const Track& t, uint64_t start, uint64_t n, 
 
 HRESULT AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID) {
   standin_log.calls.push_back("AVIFileOpenA");
+  if (standin_faults.on_open) standin_faults.on_open();
   if (!ppfile) return AVIERR_BADPARAM;
   *ppfile = nullptr;
   if (standin_faults.open_result != 0) return standin_faults.open_result;

@@ -301,6 +301,13 @@ BOOL LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNumberOfBy
 BOOL UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToUnlockLow,
                   DWORD nNumberOfBytesToUnlockHigh, OVERLAPPED* lpOverlapped);
 
+// The process itself (kernel32): GetCurrentProcess answers a pseudo-handle,
+// (HANDLE)-1 as on Windows, and TerminateProcess on it ends the process at
+// once with the status given, without the C runtime's exit: no atexit
+// routines, no flush of the runtime's streams (exit_group).
+HANDLE GetCurrentProcess();
+BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode);
+
 // The calling thread's last error (kernel32).
 constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;

@@ -13,6 +13,7 @@
 struct StandinFaults {
   // AVI file layer: a nonzero value is answered instead of the real result.
   HRESULT open_result = 0;
+  void (*on_open)() = nullptr;  // called as AVIFileOpenA begins, as a script is evaluated
   HRESULT get_stream_result = 0;
   HRESULT info_result = 0;
   HRESULT format_size_result = 0;  // AVIStreamReadFormat asked for the size

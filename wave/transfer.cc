@@ -11,8 +11,8 @@ namespace {
 
 constexpr char kInternalError[] = "内部エラーが発生しました。\n";
 
-// The main thread never sleeps longer than this, so a missed wake-up or an
-// interrupt costs at most a second.
+// The main thread never sleeps longer than this, so a missed wake-up costs at
+// most a second (an interrupt sets the events: wake_on_interrupt).
 constexpr DWORD kReaderWaitMs = 1000;
 
 // AVIStreamRead addresses samples with a signed 32-bit number.
@@ -178,6 +178,7 @@ bool end_writer(TransferState* state, HANDLE thread) {
     if (WaitForSingleObject(thread, kReaderWaitMs) == WAIT_OBJECT_0) break;
     if (interrupted) {
       interruption.reported = true;  // the writer prints nothing from now on
+      interruption.writer_left_behind = true;
       return false;
     }
   }
@@ -267,6 +268,7 @@ bool run_transfer(PAVIFILE file, PAVISTREAM stream, StreamFacts facts,
 
   bool done = false;
   if (create_events(&state) && sink.open(destination)) {
+    wake_on_interrupt(state.read_event, state.write_event);
     HANDLE thread =
         reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, writer_thread, &state, 0, nullptr));
     if (thread == nullptr) {
@@ -276,6 +278,7 @@ bool run_transfer(PAVIFILE file, PAVISTREAM stream, StreamFacts facts,
       bool read_all = read_stream(&state, file, stream, facts);
       drain(&state);
       if (!end_writer(&state, thread)) {
+        wake_on_interrupt(nullptr, nullptr);
         owned_state.release();
         return false;
       }
@@ -283,6 +286,7 @@ bool run_transfer(PAVIFILE file, PAVISTREAM stream, StreamFacts facts,
     }
   }
 
+  wake_on_interrupt(nullptr, nullptr);
   if (state.write_event != nullptr) CloseHandle(state.write_event);
   if (state.read_event != nullptr) CloseHandle(state.read_event);
   VirtualFree(state.buffer, 0, MEM_RELEASE);
