@@ -203,7 +203,7 @@ struct OpenCase {
   const char* name;
   Bytes content;
   HRESULT expected;
-  const char* extension = ".avs";  // no handler: chosen by the RIFF form type
+  const char* extension = ".dat";  // no handler: chosen by the RIFF form type
 };
 
 std::vector<OpenCase> open_cases() {
@@ -225,7 +225,7 @@ std::vector<OpenCase> open_cases() {
   const Bytes rf64 = cat({wav_header(pcm_format(2, 8000, 16), 8, rf64_layout), eight_bytes()});
   return {
       {"empty", Bytes(), REGDB_E_CLASSNOTREG},
-      {"avs_script", script, REGDB_E_CLASSNOTREG},
+      {"script", script, REGDB_E_CLASSNOTREG},
       {"riff_header_only", id("RIFF"), REGDB_E_CLASSNOTREG},
       {"riff_other_form", riff("RMID", data), REGDB_E_CLASSNOTREG},
       {"rifx", cat({id("RIFX"), u32(4), id("WAVE")}), REGDB_E_CLASSNOTREG},
@@ -331,12 +331,12 @@ std::vector<OpenCase> open_cases() {
       // .au has no handler of its own.
       {"wave_as_av", wave, S_OK, ".av"},
       {"script_as_au", script, REGDB_E_CLASSNOTREG, ".au"},
-      {"avi_as_wav_avs", avi_ok, S_OK, ".wav.avs"},
+      {"avi_as_wav_dat", avi_ok, S_OK, ".wav.dat"},
       {"script_in_folder", script, REGDB_E_CLASSNOTREG, ".wav/in"},
       // RF64, in a .wav only.
       {"rf64", rf64, S_OK, ".wav"},
       {"rf64_riff_size_in_header", put_at(rf64, 4, u32(uint32_t(rf64.size() - 8))), S_OK, ".wav"},
-      {"rf64_as_avs", rf64, REGDB_E_CLASSNOTREG},
+      {"rf64_as_dat", rf64, REGDB_E_CLASSNOTREG},
       {"rf64_header_only", slice(rf64, 0, 12), AVIERR_BADFORMAT, ".wav"},
       {"rf64_no_ds64",
        cat({id("RF64"), u32(0xFFFFFFFFu), id("WAVE"), fmt,
