@@ -131,9 +131,9 @@ typedef const IID& REFIID;
 constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
 
 // AVI file layer (avifil32). A file is a COM object whose handler may offer
-// further interfaces; none of the stand-in's handlers does (E_NOINTERFACE),
-// as Wine's WAVE and AVI handlers offer none the program asks for. Streams
-// are opaque to callers.
+// further interfaces: a script's answers IAvisynthClipInfo, other files
+// answer E_NOINTERFACE, as Wine's WAVE and AVI handlers offer none the
+// program asks for. Streams are opaque to callers.
 struct IAVIFile {
   HRESULT QueryInterface(REFIID riid, void** ppvObject);
 };
