@@ -26,7 +26,8 @@ struct AvsClip;
 // numbers are held in it on 64-bit builds and behind a pointer on 32-bit
 // ones, and the library's own getters read them.
 struct AvsValue {
-  short type;  // 'c'lip, 'b'ool, 'i'nt, 'l'ong, 'f'loat, 'd'ouble, 's'tring, 'a'rray, 'v'oid, 'e'rror
+  // 'c'lip, 'b'ool, 'i'nt, 'l'ong, 'f'loat, 'd'ouble, 's'tring, 'a'rray, 'v'oid, 'e'rror
+  short type;
   short array_size;
   union {
     const void* pointer;  // a clip, string or array
@@ -91,8 +92,7 @@ const AvsApi* load_avisynth() {
   const bool complete =
       bind(library, "avs_create_script_environment", &api.create_script_environment) &&
       bind(library, "avs_delete_script_environment", &api.delete_script_environment) &&
-      bind(library, "avs_get_error", &api.get_error) &&
-      bind(library, "avs_invoke", &api.invoke) &&
+      bind(library, "avs_get_error", &api.get_error) && bind(library, "avs_invoke", &api.invoke) &&
       bind(library, "avs_release_value", &api.release_value) &&
       bind(library, "avs_take_clip", &api.take_clip) &&
       bind(library, "avs_release_clip", &api.release_clip) &&
@@ -148,9 +148,7 @@ int bytes_per_channel_sample(const AvsVideoInfo& vi) {
   }
 }
 
-int bytes_per_sample(const AvsVideoInfo& vi) {
-  return vi.nchannels * bytes_per_channel_sample(vi);
-}
+int bytes_per_sample(const AvsVideoInfo& vi) { return vi.nchannels * bytes_per_channel_sample(vi); }
 
 // The channel mask of an extensible format for a clip whose mask is not
 // known: the usual layout of its channel count (ffmpeg's, as AviSynth+ 3.7.3
@@ -366,19 +364,14 @@ HRESULT read_format(const Script* script, void* format, LONG* size) {
 
 // Samples from `start`, cut at the clip's end as AviSynth counts it: by its
 // whole sample count, so that a clip longer than dwLength can say delivers
-// samples past it. -1 asks for a frame's worth (AVISTREAMREAD_CONVENIENT);
-// other negative counts, which AviSynth would pass on to its filters, read
-// nothing. A read that fails keeps the clip's message for GetError.
+// samples past it. A negative count, which AviSynth would pass on to its
+// filters, reads nothing. A read that fails keeps the clip's message for
+// GetError.
 HRESULT read_samples(Script* script, LONG start, LONG count, void* buffer, LONG buffer_size,
                      LONG* bytes, LONG* samples) {
   const AvsVideoInfo& vi = *script->vi;
   const int64_t block = bytes_per_sample(vi);
-  int64_t n = count;
-  if (count == -1) {
-    const bool video = vi.width != 0 && vi.fps_numerator != 0;
-    n = video ? int64_t{vi.audio_samples_per_second} * vi.fps_denominator / vi.fps_numerator : 0;
-  }
-  n = std::max<int64_t>(n, 0);
+  int64_t n = std::max<LONG>(count, 0);
   if (start + n > vi.num_audio_samples) n = std::max<int64_t>(vi.num_audio_samples - start, 0);
   // In 64 bits, so that no count overflows past the buffer's end.
   if (buffer && n * block > buffer_size) n = block ? std::max<LONG>(buffer_size, 0) / block : 0;
@@ -397,7 +390,7 @@ HRESULT read_samples(Script* script, LONG start, LONG count, void* buffer, LONG 
 
 }  // namespace
 
-const ScriptHandler kAvisynthHandler = {open_script,  close_script, script_error, find_stream,
-                                        stream_info,  read_format,  read_samples};
+const ScriptHandler kAvisynthHandler = {open_script, close_script, script_error, find_stream,
+                                        stream_info, read_format,  read_samples};
 
 }  // namespace standin
