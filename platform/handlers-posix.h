@@ -45,9 +45,8 @@ struct ScriptHandler {
   // The calls on the stream, answered as the calls of their names are.
   void (*info)(const Script* script, AVISTREAMINFOA* info);
   HRESULT (*read_format)(const Script* script, void* format, LONG* size);
-  HRESULT (*read)
-  (Script* script, LONG start, LONG samples, void* buffer, LONG buffer_size, LONG* bytes,
-   LONG* samples_read);
+  // AVIStreamRead's parameters after the stream.
+  HRESULT (*read)(Script* script, LONG, LONG, void*, LONG, LONG*, LONG*);
 };
 
 extern const ScriptHandler kAvisynthHandler;  // AviSynth scripts, through AviSynth+
