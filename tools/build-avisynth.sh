@@ -75,7 +75,7 @@ build() {
     echo "$out"
     return
   fi
-  say "building AviSynth+ $version for $target (about 6 minutes on 2 cores)"
+  say "building AviSynth+ $version for $target (2 to 4 minutes on 2 cores)"
   rm -rf "$out"
   mkdir -p "$out"
   local options=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DENABLE_PLUGINS=OFF)
@@ -115,6 +115,10 @@ build() {
 
 target=${1:?usage: tools/build-avisynth.sh native|win64|win32}
 mkdir -p "$cache"
+# One caller at a time: suites running side by side may ask at once, and a
+# second build into the same folder would spoil the first.
+exec 9>"$cache/.lock"
+flock 9
 src=$(unpack_source)
 out=$(build "$target" "$src")
 if [ "$target" = native ]; then
