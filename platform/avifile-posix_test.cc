@@ -1408,6 +1408,57 @@ TEST_F(ScriptTest, ScriptErrorsOpenWithTheirText) {
   EXPECT_EQ(standin_log.live_files, 0);
 }
 
+// A script of the test plugin's source (tests/avs_plugin), whose byte k of
+// audio is ((k mod 65521) × 31 + k ÷ 65521) mod 256.
+std::string pattern_script(const std::string& arguments) {
+  return std::string("LoadPlugin(\"") + TONEWELL_AVS_PATTERN + "\")\nTonewellPattern(" +
+         arguments + ")\n";
+}
+
+Bytes pattern_stream(size_t size) {
+  Bytes b(size);
+  for (size_t k = 0; k < size; ++k) b[k] = uint8_t((k % 65521) * 31 + k / 65521);
+  return b;
+}
+
+// Every byte arrives at its place, through the cache on top, in pieces that
+// meet the plugin's runs anywhere.
+TEST_F(ScriptTest, SourceBytesArriveExactly) {
+  if (!*TONEWELL_AVS_PATTERN) GTEST_SKIP() << "the AviSynth test plugin is not built";
+  const struct {
+    const char* arguments;
+    size_t block;
+  } cases[] = {
+      {"channels=1, rate=8000, sample_type=\"8bit\", samples=140000", 1},
+      {"channels=2, rate=8000, sample_type=\"16bit\", samples=40000", 4},
+      {"channels=3, rate=8000, sample_type=\"24bit\", samples=30000", 9},
+      {"channels=1, rate=8000, sample_type=\"32bit\", samples=40000", 4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    if (!open_script(pattern_script(c.arguments))) continue;
+    const Bytes expected = pattern_stream(info().dwLength * c.block);
+    EXPECT_EQ(read_all(4099), expected);
+    EXPECT_EQ(read_all(65521), expected);
+    close_all();
+  }
+}
+
+// A filter that fails while the audio is read fails the read, E_FAIL, and
+// the file keeps its message for IAvisynthClipInfo, as AviSynth's does.
+TEST_F(ScriptTest, FailedReadKeepsItsMessage) {
+  if (!*TONEWELL_AVS_PATTERN) GTEST_SKIP() << "the AviSynth test plugin is not built";
+  ASSERT_TRUE(open_script(pattern_script(
+      "channels=1, rate=8000, sample_type=\"8bit\", samples=1000, fail_at=600, "
+      "fail_message=\"the source went away at 600\"")));
+  Bytes buf(1000);
+  EXPECT_EQ(read(0, 500, buf.data(), 1000).result, S_OK);
+  EXPECT_EQ(script_error(), nullptr);
+  EXPECT_EQ(read(500, 200, buf.data(), 1000).result, E_FAIL);
+  const char* text = script_error();
+  EXPECT_STREQ(text, "the source went away at 600");
+}
+
 // AviSynth reads the script as it opens it and holds nothing: the script
 // may be written while the clip is read.
 TEST_F(ScriptTest, HoldsNothingOpen) {

@@ -42,6 +42,7 @@ RING_SAMPLES = 1 << 23
 OPEN_DAMAGED = "入力ファイルが開けません。ファイルが破損しているか、フォーマットが不明です。\n"
 INTERNAL = "内部エラーが発生しました。\n"
 READ_DISK = "オーディオストリーム読み込みに失敗しました。ディスクエラーが発生しました。\n"
+READ_UNKNOWN = "オーディオストリーム読み込みに失敗しました。不明なエラーが発生しました。\n"
 WRITE_FAILED = "データ書き出し中にエラーが発生しました。再実行してください。\n"
 OUTPUT_FAILED = "出力ファイルが開けません。パスを確認してください。\n"
 TOO_LARGE = "オーディオストリームのデータサイズが大きすぎるため出力できません。\n"
@@ -1114,6 +1115,80 @@ def test_script_interrupted_while_evaluated(suite, program, work):
     suite.check("script: Ctrl+C while it is evaluated", problems)
 
 
+def plugin_pattern(size):
+    """The test plugin's audio (tests/avs_plugin): byte k is ((k mod 65521) x
+    31 + k div 65521) mod 256."""
+    table = bytes(j * 31 & 255 for j in range(65521))
+    runs = [table.translate(bytes((b + step) & 255 for b in range(256))) for step in range(256)]
+    return b"".join(runs[i % 256] for i in range(size // 65521 + 1))[:size]
+
+
+def pattern_avs(plugin, arguments):
+    return f'LoadPlugin("{plugin}")\nTonewellPattern({arguments})\n'
+
+
+def written_prefix(path, fmt, size):
+    """Problems unless `path` holds the WAVE header of `size` data bytes and
+    a first part of the plugin's pattern, shorter than the whole."""
+    data = path.read_bytes() if path.exists() else b""
+    header = wave_header(fmt, size)
+    if not data.startswith(header):
+        return ["the output does not start with the header"]
+    data = data[len(header):]
+    if len(data) >= size or data != plugin_pattern(len(data)):
+        return [f"{len(data)} data bytes: not a first part of the stream"]
+    return []
+
+
+def test_script_read_fails(suite, program, plugin, work):
+    """A filter that fails while the audio is read (the test plugin's, at a
+    chosen sample, in the second read): status 1, the read's failure message
+    once, and the output the header and the data read before it."""
+    samples = 3 << 20
+    size = samples * STEREO16.block_align
+    (work / "failing.avs").write_text(pattern_avs(
+        plugin, f"channels=2, rate=44100, samples={samples}, fail_at={5 << 19}, "
+                'fail_message="the source went away"'))
+    out = work / "failing.wav"
+    out.unlink(missing_ok=True)
+    result = run([program, "-q", "failing.avs", out.name], cwd=work)
+    problems = expect_failure(result, READ_UNKNOWN) + written_prefix(out, STEREO16, size)
+    suite.check("script: a read that fails", problems)
+
+
+def test_script_interrupted_while_read(suite, program, plugin, work):
+    """Ctrl+C while a script's read is held (each read of the plugin waits
+    for a gate file, which the test makes): status 1, the interrupt message,
+    promptly, and the output the header and a first part of the data. Once
+    the signal is sent the test opens the gate for every read, so that the
+    run may go on until it notices."""
+    samples = 1 << 24
+    size = samples * STEREO16.block_align
+    (work / "gated.avs").write_text(
+        pattern_avs(plugin, f'channels=2, rate=44100, samples={samples}, gate="gate"'))
+    gate, out = work / "gate", work / "gated.wav"
+    out.unlink(missing_ok=True)
+    gate.touch()  # the first read
+    proc = start([program, "-q", "gated.avs", out.name], cwd=work, stdout=subprocess.PIPE,
+                 stderr=subprocess.PIPE)
+    deadline = time.monotonic() + TIMEOUT_S
+    while gate.exists() and proc.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.01)
+    proc.send_signal(signal.SIGINT)
+    sent = time.monotonic()
+    while proc.poll() is None and time.monotonic() < deadline:
+        gate.touch()
+        time.sleep(0.01)
+    took = time.monotonic() - sent
+    out_text, err = proc.communicate()
+    gate.unlink(missing_ok=True)
+    problems = [] if (proc.returncode, out_text, err.decode()) == (1, b"", INTERRUPTED) else [
+        f"status {proc.returncode}, stdout {out_text!r}, stderr {err.decode()!r}"]
+    if took >= 3:
+        problems.append(f"ended {took:.1f} s after the signal")
+    suite.check("script: Ctrl+C while a read is held", problems + written_prefix(out, STEREO16, size))
+
+
 def test_script_past_4_gib(suite, program, work):
     """A script's audio of more than 4 GiB (8-channel 16-bit silence from
     BlankClip) goes into a pipe whole, as RF64."""
@@ -1334,6 +1409,12 @@ def main():
         test_script_errors(suite, program64, work)
         test_script_interrupted_while_evaluated(suite, program64, work)
         test_script_past_4_gib(suite, program64, work)
+        plugin = build / "linux64/tonewell_avs_pattern.so"
+        if plugin.is_file():
+            test_script_read_fails(suite, program64, plugin, work)
+            test_script_interrupted_while_read(suite, program64, plugin, work)
+        else:
+            suite.check("script: the test plugin", [f"{plugin} not built"])
         test_script_without_avisynth(suite, programs, work)
         test_progress_on_a_terminal(suite, program64, work)
         test_soak(suite, program64, work, args.soak_seconds, args.soak_max_mib << 20, args.seed)
