@@ -1411,8 +1411,8 @@ TEST_F(ScriptTest, ScriptErrorsOpenWithTheirText) {
 // A script of the test plugin's source (tests/avs_plugin), whose byte k of
 // audio is ((k mod 65521) × 31 + k ÷ 65521) mod 256.
 std::string pattern_script(const std::string& arguments) {
-  return std::string("LoadPlugin(\"") + TONEWELL_AVS_PATTERN + "\")\nTonewellPattern(" +
-         arguments + ")\n";
+  return std::string("LoadPlugin(\"") + TONEWELL_AVS_PATTERN + "\")\nTonewellPattern(" + arguments +
+         ")\n";
 }
 
 Bytes pattern_stream(size_t size) {
@@ -1448,9 +1448,9 @@ TEST_F(ScriptTest, SourceBytesArriveExactly) {
 // the file keeps its message for IAvisynthClipInfo, as AviSynth's does.
 TEST_F(ScriptTest, FailedReadKeepsItsMessage) {
   if (!*TONEWELL_AVS_PATTERN) GTEST_SKIP() << "the AviSynth test plugin is not built";
-  ASSERT_TRUE(open_script(pattern_script(
-      "channels=1, rate=8000, sample_type=\"8bit\", samples=1000, fail_at=600, "
-      "fail_message=\"the source went away at 600\"")));
+  ASSERT_TRUE(open_script(
+      pattern_script("channels=1, rate=8000, sample_type=\"8bit\", samples=1000, fail_at=600, "
+                     "fail_message=\"the source went away at 600\"")));
   Bytes buf(1000);
   EXPECT_EQ(read(0, 500, buf.data(), 1000).result, S_OK);
   EXPECT_EQ(script_error(), nullptr);
