@@ -117,6 +117,14 @@ StreamPlace place_of(DWORD standard_handle, const RunSettings& settings) {
   return output_known && same_file(stream, file) ? StreamPlace::kOutput : StreamPlace::kElsewhere;
 }
 
+// Whether the named or derived output is the input file under another
+// spelling (`./movie.avs`, `Z:\clips\movie.avs`, a hard link).
+bool output_names_input(const RunSettings& settings) {
+  FILE_ID_INFO input, output;
+  return !settings.data_to_stdout && path_identity(settings.wide_input_path, &input) &&
+         path_identity(settings.wide_output_path, &output) && same_file(input, output);
+}
+
 void report_settings(const Reporter& reporter, const RunSettings& settings) {
   reporter.verbose("入力ファイル: %s\n", settings.input_path);
   if (settings.data_to_stdout)
@@ -276,6 +284,7 @@ int tonewell_main(int argc, wchar_t** wide_argv) {
     return kExitFailure;
   }
   const Destination destination{settings.data_to_stdout ? nullptr : settings.wide_output_path,
-                                out == StreamPlace::kOutput || err == StreamPlace::kOutput};
+                                out == StreamPlace::kOutput || err == StreamPlace::kOutput,
+                                output_names_input(settings)};
   return convert(settings, destination, reporter) ? kExitSuccess : kExitFailure;
 }

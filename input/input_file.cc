@@ -111,10 +111,9 @@ void report_lines(const char* text, const Reporter& reporter) {
   }
 }
 
-// A script that fails still opens, as a clip showing the error (video only),
-// so the handler's own report is all that tells the user what went wrong;
-// some handlers run the script only when first asked for it. True when the
-// file's script failed, which is then reported with the handler's text.
+}  // namespace
+
+// Some handlers run the script only when first asked for it.
 bool script_failed(PAVIFILE file, const Reporter& reporter) {
   void* answered = nullptr;
   if (file->QueryInterface(IID_IAvisynthClipInfo, &answered) < 0 || !answered) return false;
@@ -128,8 +127,6 @@ bool script_failed(PAVIFILE file, const Reporter& reporter) {
   clip_info->Release();
   return failed;
 }
-
-}  // namespace
 
 bool InputFile::open(const wchar_t* path) {
   PAVIFILE opened = nullptr;
@@ -156,7 +153,7 @@ bool InputFile::convert_stream(int32_t stream_number, const Destination& destina
 
   StreamFacts facts;
   bool converted = read_stream_facts(stream, *reporter, &facts) &&
-                   run_transfer(stream, facts, destination, extensible, reporter);
+                   run_transfer(file, stream, facts, destination, extensible, reporter);
 
   AVIStreamRelease(stream);
   reporter->info("オーディオストリームを閉じました。\n");

@@ -32,7 +32,7 @@ class InputFileTest : public testing::Test {
     {
       InputFile file(&reporter);
       if (file.open(wide(input).c_str())) {
-        converted = file.convert_stream(number, {wide(output()).c_str(), false}, extensible);
+        converted = file.convert_stream(number, {wide(output()).c_str(), false, false}, extensible);
       }
     }
     console.finish();

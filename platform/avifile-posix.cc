@@ -40,6 +40,7 @@ struct AviFile : IAVIFile, IAvisynthClipInfo {
   Script* script = nullptr;
   int refs = 1;               // the caller's handle, one per live stream, one per interface
   std::vector<Track> tracks;  // audio streams only, in stream order
+  bool read_failed = false;   // a test hook failed a read of one of its streams
 
   AviFile() { ++standin_log.live_files; }
   ~AviFile() {
@@ -254,8 +255,10 @@ int IAvisynthClipInfo::GetError(const char** message) {
   standin_log.calls.push_back("IAvisynthClipInfo::GetError");
   auto* file = static_cast<standin::AviFile*>(this);
   if (file->script) return file->script_handler->error(file->script, message);
-  if (!standin_faults.script_error) return 0;
-  *message = standin_faults.script_error;
+  const char* text = standin_faults.script_error;
+  if (!text && file->read_failed) text = standin_faults.read_error_text;
+  if (!text) return 0;
+  *message = text;
   return 1;
 }
 
@@ -345,12 +348,20 @@ HRESULT AVIStreamReadFormat(PAVISTREAM pavi, LONG, LPVOID lpFormat, LONG* lpcbFo
 
 HRESULT AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
                       LONG* plBytes, LONG* plSamples) {
-  const int call = int(standin_log.reads.size());
-  standin_log.reads.push_back({lStart, lSamples, cbBuffer});
-  if (standin_faults.on_read) standin_faults.on_read(call);
+  // A null buffer only asks how much a read would deliver: logged apart, and
+  // the faults, which count reads by number, leave it alone.
+  const bool query = lpBuffer == nullptr;
+  std::vector<StandinRead>& log = query ? standin_log.size_queries : standin_log.reads;
+  const int call = int(log.size());
+  log.push_back({lStart, lSamples, cbBuffer});
+  auto faulted = [&](int fault_call) { return !query && call == fault_call; };
+  if (standin_faults.on_read && !query) standin_faults.on_read(call);
   if (plBytes) *plBytes = 0;
   if (plSamples) *plSamples = 0;
-  if (call == standin_faults.read_fail_call) return standin_faults.read_fail_result;
+  if (faulted(standin_faults.read_fail_call)) {
+    if (pavi) pavi->file->read_failed = true;
+    return standin_faults.read_fail_result;
+  }
   if (!pavi) return AVIERR_BADPARAM;
   standin::AviFile& file = *pavi->file;
   if (file.script) {
@@ -370,7 +381,7 @@ HRESULT AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuff
   } else {
     n = std::min<uint64_t>(n, 0x7FFFFFFF / t.block);  // the byte count must fit a LONG
   }
-  if (call == standin_faults.short_read_call) --n;
+  if (faulted(standin_faults.short_read_call)) --n;
   // Blocks the header declares beyond the stored data cannot be delivered:
   // failing the read keeps the caller from taking a shorter stream as whole.
   if (lpBuffer && (uint64_t(lStart) + n) * t.block > t.total) return AVIERR_FILEREAD;
@@ -379,7 +390,7 @@ HRESULT AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuff
                                    static_cast<uint8_t*>(lpBuffer));
     if (r != S_OK) return r;
   }
-  if (plBytes) *plBytes = LONG(n * t.block + (call == standin_faults.bad_bytes_call ? 1 : 0));
+  if (plBytes) *plBytes = LONG(n * t.block + (faulted(standin_faults.bad_bytes_call) ? 1 : 0));
   if (plSamples) *plSamples = LONG(n);
   return S_OK;
 }

@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -240,6 +242,69 @@ TEST_F(KernelTest, LockFileExHoldsAgainstOtherHandles) {
   HANDLE device = standin_descriptor_handle(open("/dev/null", O_WRONLY), true);
   EXPECT_EQ(GetFileType(device), FILE_TYPE_CHAR);
   CloseHandle(device);
+}
+
+// What an open for reading that shares nothing answers for `path`: 0 when
+// it opened (and whether it is a console), else the error.
+struct ExclusiveOpen {
+  DWORD error;
+  bool console;
+};
+ExclusiveOpen open_sharing(const std::string& path, DWORD share = 0) {
+  SetLastError(0);
+  HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {GetLastError(), false};
+  DWORD mode;
+  const bool console = GetConsoleMode(handle, &mode);
+  CloseHandle(handle);
+  return {0, console};
+}
+
+// Sharing nothing, the open fails while any other open of the file exists,
+// as on Windows (another process's too: the robustness suite); one by name
+// alone (no access) is none, and sharing lets the others in.
+TEST_F(KernelTest, OpenSharingNothingSeesEveryOtherOpen) {
+  TempDir dir;
+  const std::string path = dir.file("held.wav");
+  fclose(fopen(path.c_str(), "w"));
+  const struct {
+    const char* name;
+    int other_open;  // flags of another open meanwhile; -1 none
+    DWORD share;
+    DWORD error;
+  } cases[] = {
+      {"no other open", -1, 0, 0},
+      {"read elsewhere", O_RDONLY, 0, ERROR_SHARING_VIOLATION},
+      {"written elsewhere", O_WRONLY, 0, ERROR_SHARING_VIOLATION},
+      {"named elsewhere", O_PATH, 0, 0},
+      {"read elsewhere, shared", O_RDONLY, FILE_SHARE_READ | FILE_SHARE_WRITE, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int other = c.other_open < 0 ? -1 : open(path.c_str(), c.other_open);
+    EXPECT_EQ(open_sharing(path, c.share).error, c.error);
+    if (other >= 0) close(other);
+  }
+  EXPECT_EQ(open_sharing(dir.file("missing.wav")).error, ERROR_FILE_NOT_FOUND);
+}
+
+// Neither a FIFO that has no writer nor a terminal keeps the open waiting;
+// a terminal so opened is a console, as CON is on Windows.
+TEST_F(KernelTest, OpenSharingNothingOfDevices) {
+  TempDir dir;
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const ExclusiveOpen pipe_open = open_sharing(fifo);
+  EXPECT_EQ(pipe_open.error, 0u);
+  EXPECT_FALSE(pipe_open.console);
+  int leader, follower;
+  ASSERT_EQ(openpty(&leader, &follower, nullptr, nullptr, nullptr), 0);
+  const ExclusiveOpen terminal_open = open_sharing(ttyname(follower));
+  EXPECT_EQ(terminal_open.error, 0u);
+  EXPECT_TRUE(terminal_open.console);
+  close(follower);
+  close(leader);
 }
 
 // A terminal is a console: its size as the terminal has it at each call,

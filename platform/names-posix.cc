@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -170,14 +171,29 @@ HRESULT AVIFileOpenW(PAVIFILE* file, LPCWSTR path, UINT mode, LPCLSID handler) {
 
 // Opened only to tell which file a name stands for: no access, existing
 // files only, and without opening what a FIFO or device would do on open.
-HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition,
-                   DWORD, HANDLE) {
+// No access names the file alone. Reading opens it without waiting for a
+// FIFO's writer and without making a terminal the controlling one.
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                   DWORD disposition, DWORD, HANDLE) {
   std::string bytes;
-  if (access != 0 || disposition != OPEN_EXISTING || !file_name(path, &bytes)) {
+  if ((access != 0 && access != GENERIC_READ) || disposition != OPEN_EXISTING ||
+      !file_name(path, &bytes)) {
     return INVALID_HANDLE_VALUE;
   }
-  const int fd = open(bytes.c_str(), O_PATH | O_CLOEXEC);
-  return fd < 0 ? INVALID_HANDLE_VALUE : standin_descriptor_handle(fd, true);
+  const int flags = access == 0 ? O_PATH : O_RDONLY | O_NONBLOCK | O_NOCTTY;
+  const int fd = open(bytes.c_str(), flags | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastError(errno == ENOENT    ? ERROR_FILE_NOT_FOUND
+                 : errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                    : ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (access != 0 && share == 0 && !standin_share_nothing(fd)) {
+    close(fd);
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
+  }
+  return standin_descriptor_handle(fd, true);
 }
 
 FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int share) {

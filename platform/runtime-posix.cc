@@ -36,10 +36,17 @@ void hold_standard_descriptors() {
   }
 }
 
+// Windows knows no SIGIO either: the kernel sends it when another open of a
+// file meets the lease that the stand-in takes for a moment to see whether
+// the file is open elsewhere (share-posix.cc), and by default it would end
+// the run.
+void ignore_lease_breaks() { signal(SIGIO, SIG_IGN); }
+
 // Before any other initialiser, so that nothing opens a file first.
 __attribute__((constructor(101))) void prepare_process() {
   hold_standard_descriptors();
   ignore_write_signals();
+  ignore_lease_breaks();
 }
 
 }  // namespace

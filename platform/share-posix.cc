@@ -103,6 +103,21 @@ int open_for_writing(const char* path, const char* mode) {
 
 bool standin_share_deny_write(int fd) { return lock_whole_file(fd, F_RDLCK); }
 
+// Linux grants a write lease only on a file that no other open file
+// description has open, for reading or writing, which is what an open
+// sharing nothing asks on Windows; the lease is let go at once. An open
+// elsewhere meanwhile waits for that, and the kernel signals this process,
+// which ignores SIGIO (runtime-posix.cc). No lease is granted on another
+// user's file without CAP_LEASE, on file systems without leases, or on
+// anything but a regular file: nothing is known then, and the open goes on.
+// Descriptors opened by name alone (O_PATH) count as no open, as handles
+// without access do on Windows.
+bool standin_share_nothing(int fd) {
+  if (fcntl(fd, F_SETLEASE, F_WRLCK) != 0) return errno != EAGAIN;
+  fcntl(fd, F_SETLEASE, F_UNLCK);
+  return true;
+}
+
 // Windows' _SH_DENYNO lets other writers in where the stand-in, with one
 // lock for "open for writing" and "denies writers", refuses them too: the
 // program shares an output only with the shell's own handle, which holds no

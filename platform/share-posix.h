@@ -9,6 +9,10 @@
 // writer holds it. Closing `fd` lets go.
 bool standin_share_deny_write(int fd);
 
+// For an open that shares nothing: false when the file has any other open,
+// in this process or another. Where Linux cannot tell, true.
+bool standin_share_nothing(int fd);
+
 // _wfsopen with the name as bytes.
 FILE* standin_fsopen(const char* path, const char* mode, int share);
 

@@ -254,8 +254,14 @@ constexpr DWORD CTRL_CLOSE_EVENT = 2;
 typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD CtrlType);
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
 
-// Which file a name or a handle stands for (kernel32).
+// Which file a name or a handle stands for (kernel32). CreateFileW opens an
+// existing file with no access, which only names it, or for reading, which
+// is how a caller learns more: sharing nothing (share mode 0), the open
+// fails with ERROR_SHARING_VIOLATION while any other open of the file
+// exists, as far as Linux can tell (share-posix.cc); a terminal so opened is
+// a console.
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
 constexpr DWORD FILE_SHARE_DELETE = 0x4;
@@ -298,7 +304,11 @@ BOOL UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToUnlockLo
 
 // The calling thread's last error (kernel32).
 constexpr DWORD ERROR_INVALID_FUNCTION = 1;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_LOCK_VIOLATION = 33;
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);

@@ -21,16 +21,21 @@ struct StandinFaults {
   bool override_facts = false;     // report sample_size and length below
   DWORD sample_size = 0;
   DWORD length = 0;
-  // AVIStreamRead, by 0-based call number; -1 never.
+  // AVIStreamRead, by 0-based call number among the reads into a buffer
+  // (a null buffer only asks for sizes and is never failed); -1 never.
   int read_fail_call = -1;
   HRESULT read_fail_result = 0;
   int short_read_call = -1;             // delivers one sample fewer than asked
   int bad_bytes_call = -1;              // reports one byte more than it delivered
   void (*on_read)(int call) = nullptr;  // called as each read begins, with its number
   // A script handler's report: files answer IAvisynthClipInfo when
-  // `clip_info` is set, and its GetError reports `script_error` unless null.
+  // `clip_info` is set, and its GetError reports `script_error` unless null,
+  // or else, once the read `read_fail_call` has failed on one of the file's
+  // streams, `read_error_text` unless null: a filter's error while it
+  // delivered audio.
   bool clip_info = false;
   const char* script_error = nullptr;
+  const char* read_error_text = nullptr;
   // COM, kernel and runtime.
   HRESULT coinit_result = 0;  // nonzero: CoInitializeEx answers this
   int event_fail_call = -1;   // this CreateEventA call (0-based) answers null
@@ -46,8 +51,9 @@ struct StandinRead {
 
 // What the stand-in was asked, for tests of call order and read pattern.
 struct StandinLog {
-  std::vector<std::string> calls;  // AVIFileOpenA, AVIStreamRelease, CoUninitialize, ...
-  std::vector<StandinRead> reads;  // every AVIStreamRead, in order
+  std::vector<std::string> calls;         // AVIFileOpenA, AVIStreamRelease, CoUninitialize, ...
+  std::vector<StandinRead> reads;         // every AVIStreamRead into a buffer, in order
+  std::vector<StandinRead> size_queries;  // every AVIStreamRead with a null buffer
   int events_created = 0;
   int live_files = 0;  // file objects not yet freed: 0 once every reference is released
 };

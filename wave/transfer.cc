@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "cli/interruption.h"
+#include "input/input_file.h"
 
 namespace {
 
@@ -17,15 +18,35 @@ constexpr DWORD kReaderWaitMs = 1000;
 // AVIStreamRead addresses samples with a signed 32-bit number.
 constexpr uint32_t kMaxSamples = uint32_t{1} << 31;
 
+// Whether the stream ends where its length says. dwLength has 32 bits, and
+// a script handler reports a clip of 2^32 samples or more by its length
+// modulo 2^32 while it still delivers the samples beyond: converted, all
+// but that remainder would be lost without a word. Asked for the sample
+// after the declared end, a handler whose length is true delivers none (or
+// refuses). A null buffer asks only how many a read would deliver, which
+// costs a script no decoding. Sample 2^31 has no signed 32-bit number, so a
+// stream of that length is asked for two from its last sample.
+bool ends_where_declared(PAVISTREAM stream, const StreamFacts& facts) {
+  const uint32_t first = std::min(facts.sample_count, kMaxSamples - 1);
+  const uint32_t declared_after_first = facts.sample_count - first;
+  LONG bytes = 0;
+  LONG samples = 0;
+  const HRESULT result =
+      AVIStreamRead(stream, static_cast<LONG>(first), static_cast<LONG>(declared_after_first + 1),
+                    nullptr, 0, &bytes, &samples);
+  return result < 0 || samples <= static_cast<LONG>(declared_after_first);
+}
+
 // Refuses, before anything is created, the streams the ring or the layer's
 // sample numbers cannot carry, and allocates the ring for the others.
-uint8_t* allocate_ring(const StreamFacts& facts, const Reporter* reporter, size_t* capacity) {
+uint8_t* allocate_ring(PAVISTREAM stream, const StreamFacts& facts, const Reporter* reporter,
+                       size_t* capacity) {
   const uint32_t samples = ring_samples(facts);
   if (samples == 0) {
     reporter->error("オーディオストリームのサンプルサイズが不正です。\n");
     return nullptr;
   }
-  if (facts.sample_count > kMaxSamples) {
+  if (facts.sample_count > kMaxSamples || !ends_where_declared(stream, facts)) {
     reporter->error("オーディオストリームのデータサイズが大きすぎるため出力できません。\n");
     return nullptr;
   }
@@ -86,7 +107,7 @@ const char* read_error_message(HRESULT result) {
 
 // The reader: fills the free span of the ring piece by piece, never across
 // its end. True once every sample has been read.
-bool read_stream(TransferState* state, PAVISTREAM stream, const StreamFacts& facts) {
+bool read_stream(TransferState* state, PAVIFILE file, PAVISTREAM stream, const StreamFacts& facts) {
   const size_t capacity = state->capacity;
   uint32_t pos = 0;
   while (!stopping(state)) {
@@ -114,6 +135,8 @@ bool read_stream(TransferState* state, PAVISTREAM stream, const StreamFacts& fac
     if (result < 0) {
       state->stop = true;
       state->reporter->error(read_error_message(result));
+      // A script's filter that failed leaves its reason with the handler.
+      script_failed(file, *state->reporter);
       return false;
     }
     uint64_t end_read = (uint64_t{pos} + static_cast<uint32_t>(samples_read)) * facts.sample_size;
@@ -227,15 +250,15 @@ uint32_t ring_samples(const StreamFacts& facts) {
   return static_cast<uint32_t>(samples);
 }
 
-bool run_transfer(PAVISTREAM stream, StreamFacts facts, const Destination& destination,
-                  bool extensible, const Reporter* reporter) {
+bool run_transfer(PAVIFILE file, PAVISTREAM stream, StreamFacts facts,
+                  const Destination& destination, bool extensible, const Reporter* reporter) {
   // Interrupted while the stream was opened: no output is made.
   if (interruption.noticed(reporter)) return false;
   // A writer that does not end after an interrupt keeps the state.
   auto owned_state = std::make_unique<TransferState>();
   TransferState& state = *owned_state;
   state.reporter = reporter;
-  state.buffer = allocate_ring(facts, reporter, &state.capacity);
+  state.buffer = allocate_ring(stream, facts, reporter, &state.capacity);
   if (state.buffer == nullptr) return false;
   WaveSink& sink = state.sink;
   sink.format = output_format(facts.format, extensible);
@@ -250,7 +273,7 @@ bool run_transfer(PAVISTREAM stream, StreamFacts facts, const Destination& desti
       reporter->error(kInternalError);
       reporter->debug("書き出しスレッドの作成に失敗しました。\n");
     } else {
-      bool read_all = read_stream(&state, stream, facts);
+      bool read_all = read_stream(&state, file, stream, facts);
       drain(&state);
       if (!end_writer(&state, thread)) {
         owned_state.release();

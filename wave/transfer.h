@@ -29,11 +29,12 @@ struct TransferState {
   const Reporter* reporter;
 };
 
-// Converts the open `stream` into `destination`, with the extensible format
-// chunk for the streams output_format() recasts when `extensible`. True only
-// when every byte was read, written and the destination closed.
-bool run_transfer(PAVISTREAM stream, StreamFacts facts, const Destination& destination,
-                  bool extensible, const Reporter* reporter);
+// Converts the open `stream`, one of `file`'s, into `destination`, with the
+// extensible format chunk for the streams output_format() recasts when
+// `extensible`. A script handler tells through `file` why a read failed.
+// True only when every byte was read, written and the destination closed.
+bool run_transfer(PAVIFILE file, PAVISTREAM stream, StreamFacts facts,
+                  const Destination& destination, bool extensible, const Reporter* reporter);
 
 // Samples the ring holds for `facts`: kRingSamples, but within
 // kMaxRingBytes and at most four times the stream (at least 4 samples, so

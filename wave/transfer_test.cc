@@ -113,8 +113,9 @@ struct TransferTest : testing::Test {
     Reporter reporter{level, false};
     const std::wstring wide_path = output_path ? wide(output_path) : std::wstring();
     ConsoleCapture console;
-    bool done = run_transfer(stream, facts, {output_path ? wide_path.c_str() : nullptr, false},
-                             false, &reporter);
+    bool done =
+        run_transfer(file, stream, facts, {output_path ? wide_path.c_str() : nullptr, false, false},
+                     false, &reporter);
     console.finish();
     out = console.out_text;
     err = console.err_text;
@@ -296,7 +297,7 @@ TEST_F(TransferTest, BrokenPipe) {
     StreamCapture capture_err(stderr);
     StreamRedirect redirect(stdout, ends[1]);
     Reporter reporter{1, false};
-    done = run_transfer(stream, facts, {nullptr, false}, false, &reporter);
+    done = run_transfer(file, stream, facts, {nullptr, false, false}, false, &reporter);
     err = capture_err.finish();
   }
   close(ends[1]);
@@ -327,7 +328,8 @@ TEST_F(TransferTest, ReaderGivingUpWakesTheWaitingWriter) {
   {
     StreamRedirect redirect(stderr, ends[1]);
     Reporter reporter{3, false};
-    done = run_transfer(stream, facts, {wide(output).c_str(), false}, false, &reporter);
+    done =
+        run_transfer(file, stream, facts, {wide(output).c_str(), false, false}, false, &reporter);
   }
   close(ends[1]);
   console.join();
@@ -408,6 +410,99 @@ TEST_F(TransferTest, FactsRefusedUpFront) {
     EXPECT_EQ(standin_log.events_created, 0);
     EXPECT_TRUE(standin_log.reads.empty());
     EXPECT_FALSE(PathFileExistsA(output.c_str()));
+  }
+}
+
+// A handler that delivers samples past the declared length has a stream
+// longer than dwLength can say: refused before anything exists. The sample
+// after the end is asked for by size alone; with 2^31 declared, whose next
+// sample has no signed number, two from the last.
+TEST_F(TransferTest, StreamLongerThanDeclaredIsRefused) {
+  const std::string too_large =
+      "オーディオストリームのデータサイズが大きすぎるため出力できません。\n";
+  const LONG last = 0x7FFFFFFF;
+  const struct {
+    const char* name;
+    uint64_t samples;   // 8-bit mono, the data a hole in the file
+    uint32_t declared;  // the facts handed to the transfer
+    StandinRead query;
+    bool refused;
+  } cases[] = {
+      {"as declared", 10, 10, {10, 1, 0}, false},
+      {"longer", 10, 6, {6, 1, 0}, true},
+      {"2^32 samples declared as none", 10, 0, {0, 1, 0}, true},
+      {"2^31 as declared", uint64_t{1} << 31, 0x80000000u, {last, 2, 0}, false},
+      {"2^31 + 1 declared as 2^31", (uint64_t{1} << 31) + 1, 0x80000000u, {last, 2, 0}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset_standin();
+    unlink(output.c_str());
+    const Bytes header = wav_header(pcm_format(1, 44100, 8), c.samples);
+    FILE* f = fopen(input.c_str(), "wb");
+    fwrite(header.data(), 1, header.size(), f);
+    fclose(f);
+    ASSERT_EQ(truncate(input.c_str(), off_t(header.size() + c.samples)), 0);
+    ASSERT_EQ(AVIFileOpenA(&file, input.c_str(), OF_SHARE_DENY_WRITE, nullptr), S_OK);
+    ASSERT_EQ(AVIFileGetStream(file, &stream, streamtypeAUDIO, 0), S_OK);
+    facts.sample_size = 1;
+    facts.sample_count = c.declared;
+    memcpy(&facts.format, pcm_format(1, 44100, 8).data(), 16);
+    standin_faults.read_fail_call = c.samples > 10 ? 0 : -1;  // no 2 GiB run here
+    const bool done = transfer(output.c_str(), 1);
+    ASSERT_EQ(standin_log.size_queries.size(), 1u);
+    EXPECT_EQ(standin_log.size_queries[0].start, c.query.start);
+    EXPECT_EQ(standin_log.size_queries[0].samples, c.query.samples);
+    if (c.refused) {
+      EXPECT_FALSE(done);
+      EXPECT_EQ(err, too_large);
+      EXPECT_TRUE(standin_log.reads.empty());
+      EXPECT_FALSE(PathFileExistsA(output.c_str()));
+    } else {
+      EXPECT_EQ(done, c.samples == 10);
+      EXPECT_EQ(err.substr(0, strlen(kOpened)), kOpened);
+    }
+    AVIStreamRelease(stream);
+    AVIFileRelease(file);
+    stream = nullptr;
+    file = nullptr;
+  }
+}
+
+// After a failed read a script handler may say why (a filter failed while
+// it delivered audio): its text follows the read's message, in the form of
+// a script error at open. A handler without the interface or without a
+// text leaves the run as it was.
+TEST_F(TransferTest, ScriptHandlerTellsWhyAReadFailed) {
+  const char kUnknown[] =
+      "オーディオストリーム読み込みに失敗しました。不明なエラーが発生しました。\n";
+  const struct {
+    const char* name;
+    bool clip_info;
+    const char* text;
+    std::string printed;
+  } cases[] = {
+      {"the filter's error", true, "WavSource: cannot read file\r\n(C:\\clips\\x.avs, line 1)",
+       "スクリプトでエラーが発生しました。\nWavSource: cannot read file\n(C:\\clips\\x.avs, line "
+       "1)\n"},
+      {"no text", true, nullptr, ""},
+      {"no interface", false, "unasked", ""},
+  };
+  open_stream(1, 8, 5 << 20);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset_standin();
+    standin_faults.clip_info = c.clip_info;
+    standin_faults.read_error_text = c.text;
+    standin_faults.read_fail_call = 1;
+    standin_faults.read_fail_result = static_cast<HRESULT>(0x80004005u);  // E_FAIL
+    EXPECT_FALSE(transfer(output.c_str(), 1));
+    EXPECT_EQ(err, std::string(kOpened) + kUnknown + c.printed + kEnded);
+    // Asked once, after the failure, and let go.
+    const std::vector<std::string> asked = {
+        "IAVIFile::QueryInterface", "IAvisynthClipInfo::GetError", "IAvisynthClipInfo::Release"};
+    EXPECT_EQ(standin_log.calls,
+              c.clip_info ? asked : std::vector<std::string>{"IAVIFile::QueryInterface"});
   }
 }
 

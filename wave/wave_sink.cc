@@ -126,6 +126,25 @@ bool hold_standard_output(bool* held) {
   return *held || GetLastError() != ERROR_LOCK_VIOLATION;
 }
 
+// Whether the existing file the destination names, if any, may be cut and
+// written, as an open that cuts nothing first tells. Not while another
+// handle has it open: a script handler opens the sources its script reads
+// as it runs the script, before the output exists, and reads them later, so
+// cutting one would destroy the user's source and feed the run its ruins.
+// An open sharing nothing fails on such a file; the shell's own standard
+// stream, when it is open on the output, is the one handle let in. Never a
+// console, which WAVE bytes would only upset (CON, CONOUT$ or a terminal).
+bool free_to_write(const Destination& destination) {
+  const DWORD share = destination.open_as_standard_stream ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0;
+  HANDLE file = CreateFileW(destination.path, GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError() != ERROR_SHARING_VIOLATION;
+  DWORD mode;
+  const bool console = GetConsoleMode(file, &mode);
+  CloseHandle(file);
+  return !console;
+}
+
 void let_go_of_standard_output() {
   OVERLAPPED whole = {};
   UnlockFileEx(GetStdHandle(STD_OUTPUT_HANDLE), 0, kWholeFile, kWholeFile, &whole);
@@ -168,8 +187,11 @@ bool WaveSink::open(const Destination& destination) {
     // denying writers, as the AVI file layer opens inputs. A file the shell
     // holds open for writing as a standard stream already cannot be opened
     // denying that: its handle is the one open the file is shared with.
+    // The input is never cut, held or not: a script handler reads its script
+    // and lets it go.
     const int share = destination.open_as_standard_stream ? _SH_DENYNO : _SH_DENYWR;
-    output = _wfsopen(destination.path, L"wb", share);
+    if (!destination.names_input && free_to_write(destination))
+      output = _wfsopen(destination.path, L"wb", share);
     if (output == nullptr) {
       reporter->error(kOpenError);
       return false;

@@ -19,6 +19,8 @@ struct Destination {
   // The shell opened the file as a standard stream of the run too, so it is
   // already open for writing, by a handle the run cannot give up.
   bool open_as_standard_stream;
+  // The path names the input file itself, whatever its spelling.
+  bool names_input;
 };
 
 struct WaveSink {
@@ -32,7 +34,8 @@ struct WaveSink {
   const Reporter* reporter;
 
   // Creates the destination's file (or takes standard output) and writes the
-  // header.
+  // header. A file is cut only when it is nobody else's: not the input, not
+  // open elsewhere, not a console.
   bool open(const Destination& destination);
   // Ends writing: closes a file, flushes standard output. False when that
   // failed, after reporting it. Does nothing without a destination.

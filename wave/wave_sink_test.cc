@@ -1,6 +1,7 @@
 #include "wave/wave_sink.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -57,7 +58,7 @@ struct WaveSinkTest : testing::Test {
     const std::string path = dir.file("header.wav");
     sink.total_bytes = total_bytes;
     ConsoleCapture console;
-    const bool opened = sink.open({wide(path).c_str(), false});
+    const bool opened = sink.open({wide(path).c_str(), false, false});
     const bool finished = sink.finish();
     console.finish();
     EXPECT_TRUE(opened && finished) << console.err_text;
@@ -76,7 +77,7 @@ TEST_F(WaveSinkTest, HeaderOfTenStereoSamples) {
   for (int i = 0; i < 40; ++i) data += static_cast<char>(0x80 + i);
   sink.total_bytes = 40;
   ConsoleCapture console;
-  ASSERT_TRUE(sink.open({wide(path).c_str(), false}));
+  ASSERT_TRUE(sink.open({wide(path).c_str(), false, false}));
   append(data);
   EXPECT_TRUE(sink.finish());
   console.finish();
@@ -282,7 +283,7 @@ TEST_F(WaveSinkTest, PaddedSamplesHeader) {
 TEST_F(WaveSinkTest, OutputDirectoryMissing) {
   const std::string path = dir.file("missing/out.wav");
   ConsoleCapture console;
-  EXPECT_FALSE(sink.open({wide(path).c_str(), false}));
+  EXPECT_FALSE(sink.open({wide(path).c_str(), false, false}));
   EXPECT_TRUE(sink.finish());  // nothing to end
   console.finish();
   EXPECT_EQ(console.err_text, "出力ファイルが開けません。パスを確認してください。\n");
@@ -290,10 +291,67 @@ TEST_F(WaveSinkTest, OutputDirectoryMissing) {
   EXPECT_EQ(read_file(path), "");
 }
 
+constexpr char kOpenError[] = "出力ファイルが開けません。パスを確認してください。\n";
+
+// A file is cut only when it is nobody else's: not the input under any
+// name, not one that another handle has open (a source a script reads),
+// where the shell's own standard stream on the output is the one open let
+// in. A refused file is left as it was.
+TEST_F(WaveSinkTest, OnlyAFileNobodyElseHasOpenIsCut) {
+  const std::string path = dir.file("out.wav");
+  const std::string before = "the user's own bytes";
+  const struct {
+    const char* name;
+    int other_open;  // flags of another open meanwhile; -1 none
+    bool open_as_standard_stream;
+    bool names_input;
+    bool cut;
+  } cases[] = {
+      {"nobody's", -1, false, false, true},
+      {"the input", -1, false, true, false},
+      {"read elsewhere", O_RDONLY, false, false, false},
+      {"written elsewhere", O_WRONLY, false, false, false},
+      {"named elsewhere", O_PATH, false, false, true},
+      {"the shell's standard stream", O_WRONLY | O_APPEND, true, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FILE* f = fopen(path.c_str(), "wb");
+    fputs(before.c_str(), f);
+    fclose(f);
+    const int other = c.other_open < 0 ? -1 : open(path.c_str(), c.other_open);
+    ConsoleCapture console;
+    const bool opened = sink.open({wide(path).c_str(), c.open_as_standard_stream, c.names_input});
+    sink.finish();
+    console.finish();
+    if (other >= 0) close(other);
+    EXPECT_EQ(opened, c.cut);
+    EXPECT_EQ(read_file(path).size(), c.cut ? kWaveHeaderSize : before.size());
+    EXPECT_EQ(console.err_text, c.cut ? "" : kOpenError);
+  }
+}
+
+// WAVE bytes would only upset a console: a terminal named as the output
+// gets none.
+TEST_F(WaveSinkTest, TerminalNamedAsOutputIsRefused) {
+  int leader, follower;
+  ASSERT_EQ(openpty(&leader, &follower, nullptr, nullptr, nullptr), 0);
+  ConsoleCapture console;
+  EXPECT_FALSE(sink.open({wide(ttyname(follower)).c_str(), false, false}));
+  console.finish();
+  EXPECT_EQ(console.err_text, kOpenError);
+  fcntl(leader, F_SETFL, O_NONBLOCK);
+  char byte;
+  EXPECT_EQ(read(leader, &byte, 1), -1);  // nothing arrived
+  EXPECT_EQ(errno, EAGAIN);
+  close(follower);
+  close(leader);
+}
+
 TEST_F(WaveSinkTest, StandardOutputCarriesTheHeaderOnly) {
   reporter.to_stdout = false;
   ConsoleCapture console;
-  ASSERT_TRUE(sink.open({nullptr, false}));
+  ASSERT_TRUE(sink.open({nullptr, false, false}));
   EXPECT_EQ(sink.output, stdout);
   EXPECT_TRUE(sink.finish());
   console.finish();
@@ -312,7 +370,7 @@ TEST_F(WaveSinkTest, HeaderWriteFails) {
     dup2(full, STDOUT_FILENO);
     setvbuf(stdout, nullptr, _IONBF, 0);
     StreamCapture err(stderr);
-    bool opened = sink.open({nullptr, false});
+    bool opened = sink.open({nullptr, false, false});
     // The destination stays set until the teardown ends it, silently.
     bool kept = sink.output == stdout;
     bool finished = sink.finish();
@@ -362,7 +420,7 @@ TEST_F(WaveSinkTest, FinishReportsEachFailureOnce) {
     {
       StdoutRedirect redirect(full);
       // The header fits the buffer, so open succeeds.
-      opened = sink.open({c.to_stdout ? nullptr : L"/dev/full", false});
+      opened = sink.open({c.to_stdout ? nullptr : L"/dev/full", false, false});
       if (opened && c.failed_write_first) put = fwrite(big.data(), 1, big.size(), sink.output);
       finished = sink.finish();
       stdout_open = fcntl(STDOUT_FILENO, F_GETFD) != -1;
@@ -385,8 +443,8 @@ TEST_F(WaveSinkTest, ReopenEndsThePreviousDestination) {
   const std::string second = dir.file("second.wav");
   reporter.level = 1;
   ConsoleCapture console;
-  ASSERT_TRUE(sink.open({wide(first).c_str(), false}));
-  ASSERT_TRUE(sink.open({wide(second).c_str(), false}));
+  ASSERT_TRUE(sink.open({wide(first).c_str(), false, false}));
+  ASSERT_TRUE(sink.open({wide(second).c_str(), false, false}));
   EXPECT_TRUE(sink.finish());
   console.finish();
   EXPECT_EQ(read_file(first).size(), kWaveHeaderSize);

@@ -39,6 +39,9 @@ from media import (PCM_SUBTYPE_GUID, AviTrack, WaveFormat, avi_file, chunk, patt
 
 ROOT = Path(__file__).resolve().parents[2]
 RUN_TIMEOUT_S = 120
+# In a case's arguments: the directory the case runs in, as the program
+# spells it (Z:\... under Wine).
+WORK_DIR = "%WORK%"
 START_TIMEOUT_S = 60
 
 # ---------------------------------------------------------------------------
@@ -990,9 +993,79 @@ def source_script_cases():
     return cases
 
 
+def source_guard_cases():
+    """What a script handler could make the run hide or destroy: a read that
+    fails tells the script's reason; a stream that goes on past its declared
+    length (AviSynth+'s clips of 2^32 samples and more) is refused, while one
+    of exactly 2^31 samples converts; the script itself, by any spelling, and
+    a source the script holds open are refused as outputs and kept, as is a
+    console (CON), which gets no WAVE bytes."""
+    stream = Stream(STEREO16, source_data(0, 4 * 1000))
+    header = Stream(STEREO16, b"", 1000).wave()
+    text = ("Script error: WavSource: cannot read \"C:\\clips\\src.wav\"\r\n"
+            "(C:\\clips\\reason.avs, line 1)")
+    printed = text.replace("\r\n", "\n") + "\n"
+    escaped = text.encode("cp932").replace(b"\\", b"\\\\").replace(b"\n", b"\\n")
+    reason = (source_file(samples=1000, read_error=f"{hex(E_FAIL)}@500", free_log=FREE_LOG) +
+              b"read_error_text=" + escaped + b"\n")
+    cases = []
+    for run in (Run("reason.avs", "out.wav", level=2), Run("reason.avs", "out.wav", level=0)):
+        errors = [(INFO, OUTPUT_OPENED), (ERROR, READ_UNKNOWN), (ERROR, SCRIPT_FAILED),
+                  (ERROR, printed), (INFO, WRITING_ENDED), (VERBOSE, OUTPUT_CLOSED)]
+        outcome = run.transfer_failed(stream, errors, {run.output_path: header, FREE_LOG: FREED})
+        cases.append(run_case_of(f"handler: a failed read tells the script's reason, level "
+                                 f"{run.level}", run, {run.input_path: reason}, outcome, stream,
+                                 wine_only=True))
+    mono8 = WaveFormat(1, 48000, 8)
+    for name, samples in (("1000 samples and one past them", 1000),
+                          ("2^32 samples declared as none", 0),
+                          ("2^31 samples and one past them", 2**31)):
+        declared = Stream(mono8, b"", samples)
+        run = Run("long.avs", "out.wav", level=2)
+        cases.append(source_case(f"handler: {name} are refused", run,
+                                 run.transfer_failed(declared, [(ERROR, DATA_TOO_LARGE)]),
+                                 declared, mono8, samples=samples, samples_beyond=1))
+    exact = Stream(mono8, b"", 2**31)
+    nul = Run("exact.avs", "NUL", level=2)
+    to_nul = nul.expect(0, with_input(*with_stream(*exact.facts_messages(),
+                                                   *exact.format_messages(),
+                                                   *exact.transfer_messages("NUL"))))
+    to_nul.files = {"NUL": None}
+    cases.append(source_case("handler: 2^31 samples, as declared, convert", nul, to_nul, exact,
+                             mono8, big=True, samples=2**31))
+    script = source_file(samples=1000)
+    for name, output in (("the script named as the output", "self.avs"),
+                         ("the script by another spelling", ".\\self.avs"),
+                         ("the script in capitals", "SELF.AVS"),
+                         ("the script by its full path", WORK_DIR + "\\self.avs")):
+        run = Run("self.avs", output)
+        cases.append(run_case_of(f"handler: {name} is refused and kept", run,
+                                 {"self.avs": script},
+                                 run.transfer_failed(stream, [(ERROR, OUTPUT_FAILED)],
+                                                     {"self.avs": script}),
+                                 stream, wine_only=True))
+    source = wav_file(STEREO16.stored(16), pattern(4000, 70))
+    held = Run("holds.avs", "src.wav")
+    cases.append(run_case_of("handler: a source the script holds, named as the output, is "
+                             "refused and kept", held,
+                             {"holds.avs": source_file(samples=1000, hold_file="src.wav"),
+                              "src.wav": source},
+                             held.transfer_failed(stream, [(ERROR, OUTPUT_FAILED)],
+                                                  {"src.wav": source}),
+                             stream, wine_only=True))
+    console = Run("console.avs", "CON")
+    cases.append(run_case_of("terminal: CON named as the output is refused", console,
+                             {"console.avs": script},
+                             console.in_one_stream(1, with_input(*with_stream(
+                                 *stream.facts_messages(), *stream.format_messages(),
+                                 (ERROR, OUTPUT_FAILED)))),
+                             stream, wine_only=True, terminal=True))
+    return cases
+
+
 def test_source_cases():
     return (source_open_cases() + source_stream_cases() + source_read_cases() +
-            source_size_cases() + source_script_cases())
+            source_size_cases() + source_script_cases() + source_guard_cases())
 
 
 OPEN_ERRORS = {corpus.FILEREAD: OPEN_DISK_READ, corpus.BADFORMAT: OPEN_DAMAGED}
@@ -1299,12 +1372,14 @@ def run_case(case, program, wine_env, work_root):
     try:
         for name, data in case.files.items():
             (work / name).write_bytes(data)
-        command = [str(program.path)] + case.args
+        work_dir = "Z:" + str(work).replace("/", "\\") if program.under_wine else str(work)
+        args = [arg.replace(WORK_DIR, work_dir) for arg in case.args]
+        command = [str(program.path)] + args
         env = None
         if case.before_handler and not program.under_wine:
             command = [str(ROOT / "tools/without-avisynth")] + command
         if program.under_wine:
-            command = wine_command(program) + case.args
+            command = wine_command(program) + args
             env = wine_env
         one_stream = expected.one_stream is not None
         try:

@@ -26,6 +26,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 from pathlib import Path
@@ -896,6 +897,59 @@ def test_outputs_held(suite, program, work):
     held.unlink()
 
 
+def test_outputs_nobody_else_has(suite, program, work):
+    """An output is cut only when it is nobody else's: the input under any
+    spelling, a file another process has open (without any lock: a reader, an
+    editor) and a terminal named by path are refused before anything is cut
+    or written, and every file stays as it was."""
+    source = work / "own.wav"
+    digest = write_input(source, STEREO16, random.Random(10).randbytes(4000))
+    (work / "own-dir").mkdir()
+    link = work / "own-link.wav"
+    os.link(source, link)
+    for name, output in (("by another spelling", f"{work}/./own.wav"),
+                         ("through ..", f"{work}/own-dir/../own.wav"),
+                         ("by a relative name", "own.wav"),
+                         ("by a hard link", str(link))):
+        problems = expect_failure(run([program, "-q", str(source), output], cwd=work),
+                                  OUTPUT_FAILED)
+        if sha256(source) != digest:
+            problems.append("the input changed")
+        suite.check(f"the input named as the output {name}: refused", problems)
+
+    held = work / "held-by-another.wav"
+    for mode in ("rb", "r+b"):
+        held_digest = write_input(held, MONO8, bytes(range(256)) * 8)
+        holder = start([sys.executable, "-c", "import sys\nf = open(sys.argv[1], sys.argv[2])\n"
+                        "print(flush=True)\nsys.stdin.read()", str(held), mode],
+                       stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        holder.stdout.readline()  # the file is open
+        problems = expect_failure(run([program, "-q", str(source), str(held)]), OUTPUT_FAILED)
+        holder.stdin.close()
+        holder.wait()
+        if sha256(held) != held_digest:
+            problems.append("the held file changed")
+        suite.check(f"an output another process has open ({mode}): refused", problems)
+
+    leader, follower = pty.openpty()
+    results = [run([program, "-q", str(source), os.ttyname(follower)])]
+    # /dev/tty, with the terminal as the run's controlling one.
+    results.append(run([program, "-q", str(source), "/dev/tty"], stdin=follower,
+                       start_new_session=True,
+                       preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0)))
+    os.close(follower)
+    screen = b""
+    with contextlib.suppress(OSError):
+        while block := os.read(leader, 1 << 16):
+            screen += block
+    os.close(leader)
+    for name, result in zip(("by its path", "as /dev/tty"), results):
+        problems = expect_failure(result, OUTPUT_FAILED)
+        if screen:
+            problems.append(f"the terminal got {screen[:60]!r}")
+        suite.check(f"a terminal named as the output {name}: refused", problems)
+
+
 def test_wave_data_never_on_a_terminal(suite, program, work):
     """WAVE data for standard output on a terminal is refused before anything
     is written; messages for it, or data to a file, are fine there."""
@@ -1401,6 +1455,7 @@ def main():
         test_standard_streams_on_run_files(suite, program64, work)
         test_share_across_processes(suite, program64, work)
         test_outputs_held(suite, program64, work)
+        test_outputs_nobody_else_has(suite, program64, work)
         test_wave_data_never_on_a_terminal(suite, program64, work)
         test_file_size_limit(suite, program64, work)
         test_one_place_for_both_streams(suite, program64, work)

@@ -1,9 +1,11 @@
 // A source handler for the AVI file layer, for tests only. Registered for
 // ".avs", it serves small text files that describe audio streams: their
-// format and length, failures to answer on demand, a delay per read, and a
-// script error to report as script handlers do (IAvisynthClipInfo). The
-// data is computed from each byte's position, so the end-to-end suite knows
-// every byte without storing any, and a stream may be larger than any file.
+// format and length, failures to answer on demand, a delay per read, a
+// script error to report as script handlers do (IAvisynthClipInfo), at open
+// or after a read failed, samples past the declared length, and a file held
+// open as a script's source is. The data is computed from each byte's
+// position, so the end-to-end suite knows every byte without storing any,
+// and a stream may be larger than any file.
 #include <initguid.h>  // first: defines the IID_IAVI* GUIDs that vfw.h declares
 
 #include <windows.h>
@@ -53,9 +55,13 @@ struct Source {
   uint64_t open_error = 0, stream_error = 0, info_error = 0, format_error = 0;
   uint64_t read_error = 0, read_error_at = kNone, short_read = kNone, size_mismatch = kNone;
   uint64_t read_delay_ms = 0;
+  uint64_t samples_beyond = 0;  // reads deliver these past `samples`, which dwLength says
   bool script_failed = false;
   std::string script_error;  // GetError's text when script_failed
-  std::string free_log;      // a file that gets a line when the file object is freed
+  bool read_error_told = false;
+  std::string read_error_text;  // GetError's text once a read has failed
+  std::string free_log;         // a file that gets a line when the file object is freed
+  std::string hold_file;        // a file held open for reading while the file object lives
 };
 
 struct Key {
@@ -85,6 +91,7 @@ const Key kKeys[] = {
     {"short_read", &Source::short_read, UINT32_MAX},
     {"size_mismatch", &Source::size_mismatch, UINT32_MAX},
     {"read_delay_ms", &Source::read_delay_ms, UINT32_MAX},
+    {"samples_beyond", &Source::samples_beyond, UINT32_MAX},
 };
 
 // Decimal, or hexadecimal after "0x"; nothing else, not even a sign.
@@ -116,8 +123,8 @@ bool unescape(const std::string& text, std::string* out) {
   return true;
 }
 
-// "key=value"; read_error's value is "CODE@N", script_error's and
-// free_log's are the rest of the line.
+// "key=value"; read_error's value is "CODE@N", script_error's,
+// read_error_text's, free_log's and hold_file's are the rest of the line.
 bool parse_line(const std::string& line, Source* source) {
   size_t equals = line.find('=');
   if (equals == std::string::npos) return false;
@@ -127,8 +134,12 @@ bool parse_line(const std::string& line, Source* source) {
     source->script_failed = true;
     return unescape(value, &source->script_error);
   }
-  if (name == "free_log") {
-    source->free_log = value;
+  if (name == "read_error_text") {
+    source->read_error_told = true;
+    return unescape(value, &source->read_error_text);
+  }
+  if (name == "free_log" || name == "hold_file") {
+    (name == "free_log" ? source->free_log : source->hold_file) = value;
     return !value.empty();
   }
   if (name == "read_error") {
@@ -216,12 +227,19 @@ void fill(uint8_t* out, uint64_t offset, uint64_t size, uint32_t index) {
   }
 }
 
+// A stream holds its file, as a script handler's streams hold the script,
+// and marks `read_failed` there when a read fails.
 class SourceStream final : public IAVIStream {
  public:
-  SourceStream(const Source& source, uint32_t index) : source_(source), index_(index) {
+  SourceStream(const Source& source, uint32_t index, IAVIFile* file, LONG* read_failed)
+      : source_(source), index_(index), file_(file), read_failed_(read_failed) {
+    file_->AddRef();
     InterlockedIncrement(&g_objects);
   }
-  ~SourceStream() { InterlockedDecrement(&g_objects); }
+  ~SourceStream() {
+    file_->Release();
+    InterlockedDecrement(&g_objects);
+  }
 
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
     *out = nullptr;
@@ -272,23 +290,27 @@ class SourceStream final : public IAVIStream {
 
   // As the layer's WAVE handler reads: counts past the end are cut short, a
   // start outside the stream gives nothing, a buffer too small gets the
-  // whole samples that fit, a null buffer only the sizes.
+  // whole samples that fit, a null buffer only the sizes. The end lies
+  // `samples_beyond` past the declared length.
   STDMETHODIMP Read(LONG start, LONG samples, LPVOID buffer, LONG buffer_size, LONG* bytes_read,
                     LONG* samples_read) override {
     if (bytes_read != nullptr) *bytes_read = 0;
     if (samples_read != nullptr) *samples_read = 0;
     if (source_.read_delay_ms != 0) Sleep(static_cast<DWORD>(source_.read_delay_ms));
-    if (start < 0 || static_cast<uint64_t>(start) >= source_.samples || samples <= 0)
-      return AVIERR_OK;
+    const uint64_t end = source_.samples + source_.samples_beyond;
+    if (start < 0 || static_cast<uint64_t>(start) >= end || samples <= 0) return AVIERR_OK;
     const uint64_t first = static_cast<uint64_t>(start);
     const uint64_t sample_size = source_.sample_size;
-    uint64_t count = std::min<uint64_t>(samples, source_.samples - first);
+    uint64_t count = std::min<uint64_t>(samples, end - first);
     if (buffer != nullptr && sample_size > 0) {
       count = std::min<uint64_t>(count, std::max<LONG>(buffer_size, 0) / sample_size);
       if (count == 0) return AVIERR_BUFFERTOOSMALL;
     }
     auto holds = [&](uint64_t n) { return n >= first && n - first < count; };
-    if (holds(source_.read_error_at)) return static_cast<HRESULT>(source_.read_error);
+    if (holds(source_.read_error_at)) {
+      InterlockedExchange(read_failed_, 1);
+      return static_cast<HRESULT>(source_.read_error);
+    }
     bool mismatch = holds(source_.size_mismatch);
     if (holds(source_.short_read)) --count;
 
@@ -312,6 +334,8 @@ class SourceStream final : public IAVIStream {
   LONG references_ = 1;
   const Source source_;
   const uint32_t index_;
+  IAVIFile* const file_;
+  LONG* const read_failed_;
 };
 
 // The layer creates the file object, loads the file through IPersistFile,
@@ -321,6 +345,7 @@ class SourceFile final : public IAVIFile, public IPersistFile, public IAvisynthC
   SourceFile() { InterlockedIncrement(&g_objects); }
   // The free log shows that every reference was released.
   ~SourceFile() {
+    if (held_ != INVALID_HANDLE_VALUE) CloseHandle(held_);
     FILE* log = source_.free_log.empty() ? nullptr : fopen(source_.free_log.c_str(), "ab");
     if (log != nullptr) {
       fputs("file object freed\n", log);
@@ -349,7 +374,15 @@ class SourceFile final : public IAVIFile, public IPersistFile, public IAvisynthC
     return left;
   }
 
-  STDMETHODIMP Load(LPCOLESTR path, DWORD) override { return load_source(path, &source_); }
+  // A script's source is opened while the script runs, as the layer's WAVE
+  // handler opens a WavSource: for reading, letting others read and write.
+  STDMETHODIMP Load(LPCOLESTR path, DWORD) override {
+    HRESULT result = load_source(path, &source_);
+    if (result < 0 || source_.hold_file.empty()) return result;
+    held_ = CreateFileA(source_.hold_file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, 0, nullptr);
+    return held_ == INVALID_HANDLE_VALUE ? AVIERR_FILEOPEN : result;
+  }
 
   STDMETHODIMP GetStream(PAVISTREAM* stream, DWORD type, LONG number) override {
     *stream = nullptr;
@@ -357,7 +390,7 @@ class SourceFile final : public IAVIFile, public IPersistFile, public IAvisynthC
     if ((type != 0 && type != streamtypeAUDIO) || number < 0 ||
         static_cast<uint64_t>(number) >= source_.streams)
       return AVIERR_NODATA;
-    *stream = new SourceStream(source_, static_cast<uint32_t>(number));
+    *stream = new SourceStream(source_, static_cast<uint32_t>(number), this, &read_failed_);
     return AVIERR_OK;
   }
 
@@ -378,8 +411,12 @@ class SourceFile final : public IAVIFile, public IPersistFile, public IAvisynthC
 
   // The text lives as long as the file object, as a script handler's does.
   STDMETHODIMP_(int) GetError(const char** message) override {
-    if (!source_.script_failed) return 0;
-    *message = source_.script_error.c_str();
+    if (source_.script_failed) {
+      *message = source_.script_error.c_str();
+      return 1;
+    }
+    if (!source_.read_error_told || read_failed_ == 0) return 0;
+    *message = source_.read_error_text.c_str();
     return 1;
   }
   STDMETHODIMP_(bool) GetParity(int) override { return false; }
@@ -388,6 +425,8 @@ class SourceFile final : public IAVIFile, public IPersistFile, public IAvisynthC
  private:
   LONG references_ = 1;
   Source source_;
+  LONG read_failed_ = 0;  // set by a stream whose read failed
+  HANDLE held_ = INVALID_HANDLE_VALUE;
 };
 
 class Factory final : public IClassFactory {
