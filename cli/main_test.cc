@@ -280,11 +280,11 @@ TEST_F(MainTest, ReleasesStreamThenFileThenCom) {
 }
 
 TEST_F(MainTest, FailedConversionEndsWithStatusOne) {
-  std::string script = dir.file("movie.avs");
-  FILE* f = fopen(script.c_str(), "w");
-  fputs("AviSource(\"movie.avi\")\n", f);
+  std::string movie = dir.file("movie.mkv");
+  FILE* f = fopen(movie.c_str(), "w");
+  fputs("not a RIFF file\n", f);
   fclose(f);
-  ProgramRun r = run({script});
+  ProgramRun r = run({movie});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "入力ファイルが開けません。指定されたファイルタイプを持つハンドラが、レジストリに見つか"

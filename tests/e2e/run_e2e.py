@@ -439,10 +439,11 @@ class Case:
     stream: Stream = None  # the stream it converts
     big: bool = False      # started first, so that the pool ends together
     # Cases of the test source handler run on the Windows programs only: the
-    # stand-in has no handler for ".avs", by design (it answers as Windows
-    # does where none is registered).
+    # stand-in's handler for ".avs" is AviSynth+.
     wine_only: bool = False
-    before_handler: bool = False  # run before the handler is registered
+    # Run before the handler is registered, and on the Linux programs as on a
+    # machine without AviSynth+ (tools/without-avisynth).
+    before_handler: bool = False
     # Shell redirections of the run's standard streams onto its files, such as
     # "2>> in.wav"; a stream so redirected is not captured.
     redirection: str = None
@@ -1446,6 +1447,8 @@ def run_case(case, program, wine_env, work_root):
         args = [arg.replace(WORK_DIR, work_dir) for arg in case.args]
         command = [str(program.path)] + args
         env = None
+        if case.before_handler and not program.under_wine:
+            command = [str(ROOT / "tools/without-avisynth")] + command
         if program.under_wine:
             command = wine_command(program) + args
             env = wine_env

@@ -45,6 +45,7 @@ RING_SAMPLES = 1 << 23
 OPEN_DAMAGED = "入力ファイルが開けません。ファイルが破損しているか、フォーマットが不明です。\n"
 INTERNAL = "内部エラーが発生しました。\n"
 READ_DISK = "オーディオストリーム読み込みに失敗しました。ディスクエラーが発生しました。\n"
+READ_UNKNOWN = "オーディオストリーム読み込みに失敗しました。不明なエラーが発生しました。\n"
 WRITE_FAILED = "データ書き出し中にエラーが発生しました。再実行してください。\n"
 OUTPUT_FAILED = "出力ファイルが開けません。パスを確認してください。\n"
 TOO_LARGE = "オーディオストリームのデータサイズが大きすぎるため出力できません。\n"
@@ -53,6 +54,10 @@ CONSOLE_REFUSED = ("標準出力がコンソールのため出力できません
                    "リダイレクトするかパイプで渡してください。\n")
 USAGE_LOST = "ヘルプメッセージを出力できませんでした。\n"
 INTERRUPTED = "処理を中断しました。\n"
+SCRIPT_FAILED = "スクリプトでエラーが発生しました。\n"
+NO_HANDLER = ("入力ファイルが開けません。指定されたファイルタイプを持つハンドラが、"
+              "レジストリに見つかりませんでした。\n")
+WITHOUT_AVISYNTH = str(ROOT / "tools/without-avisynth")
 # Level-1 messages before a transfer and after it, in the order printed.
 BEFORE_TRANSFER = ("入力ファイルを開きました。\nオーディオストリームを開きました。\n"
                    "オーディオストリーム情報を取得しました。\n"
@@ -1241,6 +1246,180 @@ def test_interrupts(suite, program, work):
         suite.check(nohup, problems)
 
 
+def test_script_errors(suite, program, work):
+    """A script that fails in AviSynth+ opens, and the run ends there: status
+    1, the script's own text line by line, nothing created."""
+    (work / "inner.avsi").write_text("y = 2\nFooBar(3)\n")
+    rows = [("an unknown function", "AudioDubb()\n",
+             "Script error: There is no function named 'AudioDubb'.\n(x.avs, line 1)\n"),
+            ("an error in an imported file", 'x = 1\nImport("inner.avsi")\n',
+             "Script error: There is no function named 'FooBar'.\n(inner.avsi, line 2)\n"
+             "(x.avs, line 2)\n"),
+            ("a value that is not a clip", "42\n",
+             "The script's return value was not a video clip, (Is an int, 42).\n")]
+    for name, text, error in rows:
+        (work / "x.avs").write_text(text)
+        result = run([program, "-q", "x.avs", "x.wav"], cwd=work)
+        problems = [] if (result.returncode, result.stdout) == (1, b"") else [
+            f"status {result.returncode}, stdout {result.stdout!r}"]
+        if result.stderr.decode() != SCRIPT_FAILED + error:
+            problems.append(f"stderr {result.stderr.decode()!r}")
+        if (work / "x.wav").exists():
+            problems.append("an output file was created")
+        suite.check(f"script: {name}", problems)
+
+
+def test_script_interrupted_while_evaluated(suite, program, work):
+    """A script is evaluated inside the open. Ctrl+C meanwhile ends the run
+    once the open returns: status 1, the interrupt message once, promptly.
+    The script holds the open until the test lets it go (it waits for a
+    file), having said that it runs by writing one. The routine that takes
+    the signal runs on a thread of its own, so the run may get as far as
+    its transfer first: either way, it fails with the one message."""
+    (work / "wait.avs").write_text('WriteFileStart(BlankClip(), "started", "1")\n'
+                                   'while (!Exist("go")) {\n}\n'
+                                   "Tone(length=600, samplerate=8000)\n")
+    for name in ("started", "go"):
+        (work / name).unlink(missing_ok=True)
+    proc = start([program, "-v", "wait.avs", "wait.wav"], cwd=work, stdout=subprocess.PIPE,
+                 stderr=subprocess.PIPE)
+    deadline = time.monotonic() + TIMEOUT_S
+    while not (work / "started").exists() and proc.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    (work / "go").touch()
+    released = time.monotonic()
+    out, err = proc.communicate()
+    took = time.monotonic() - released
+    out = out.decode()
+    problems = [] if (proc.returncode, err.decode()) == (1, INTERRUPTED) else [
+        f"status {proc.returncode}, stderr {err.decode()!r}"]
+    opened = ("入力ファイル: wait.avs\n出力ファイル: wait.wav\n対象ストリーム番号: 0\n"
+              "入力ファイルを開きました。\n")
+    if not (out.startswith(opened) and out.endswith("入力ファイルを閉じました。\n")):
+        problems.append(f"stdout {out!r}")
+    if took >= 3:
+        problems.append(f"ended {took:.1f} s after the script was let go")
+    suite.check("script: Ctrl+C while it is evaluated", problems)
+
+
+def plugin_pattern(size):
+    """The test plugin's audio (tests/avs_plugin): byte k is ((k mod 65521) x
+    31 + k div 65521) mod 256."""
+    table = bytes(j * 31 & 255 for j in range(65521))
+    runs = [table.translate(bytes((b + step) & 255 for b in range(256))) for step in range(256)]
+    return b"".join(runs[i % 256] for i in range(size // 65521 + 1))[:size]
+
+
+def pattern_avs(plugin, arguments):
+    return f'LoadPlugin("{plugin}")\nTonewellPattern({arguments})\n'
+
+
+def written_prefix(path, fmt, size):
+    """Problems unless `path` holds the WAVE header of `size` data bytes and
+    a first part of the plugin's pattern, shorter than the whole."""
+    data = path.read_bytes() if path.exists() else b""
+    header = wave_header(fmt, size)
+    if not data.startswith(header):
+        return ["the output does not start with the header"]
+    data = data[len(header):]
+    if len(data) >= size or data != plugin_pattern(len(data)):
+        return [f"{len(data)} data bytes: not a first part of the stream"]
+    return []
+
+
+def test_script_read_fails(suite, program, plugin, work):
+    """A filter that fails while the audio is read (the test plugin's, at a
+    chosen sample, in the second read): status 1, the read's failure message
+    once, and the output the header and the data read before it."""
+    samples = 3 << 20
+    size = samples * STEREO16.block_align
+    (work / "failing.avs").write_text(pattern_avs(
+        plugin, f"channels=2, rate=44100, samples={samples}, fail_at={5 << 19}, "
+                'fail_message="the source went away"'))
+    out = work / "failing.wav"
+    out.unlink(missing_ok=True)
+    result = run([program, "-q", "failing.avs", out.name], cwd=work)
+    problems = expect_failure(result, READ_UNKNOWN) + written_prefix(out, STEREO16, size)
+    suite.check("script: a read that fails", problems)
+
+
+def test_script_interrupted_while_read(suite, program, plugin, work):
+    """Ctrl+C while a script's read is held (each read of the plugin waits
+    for a gate file, which the test makes): status 1, the interrupt message,
+    promptly, and the output the header and a first part of the data. Once
+    the signal is sent the test opens the gate for every read, so that the
+    run may go on until it notices."""
+    samples = 1 << 24
+    size = samples * STEREO16.block_align
+    (work / "gated.avs").write_text(
+        pattern_avs(plugin, f'channels=2, rate=44100, samples={samples}, gate="gate"'))
+    gate, out = work / "gate", work / "gated.wav"
+    out.unlink(missing_ok=True)
+    gate.touch()  # the first read
+    proc = start([program, "-q", "gated.avs", out.name], cwd=work, stdout=subprocess.PIPE,
+                 stderr=subprocess.PIPE)
+    deadline = time.monotonic() + TIMEOUT_S
+    while gate.exists() and proc.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.01)
+    proc.send_signal(signal.SIGINT)
+    sent = time.monotonic()
+    while proc.poll() is None and time.monotonic() < deadline:
+        gate.touch()
+        time.sleep(0.01)
+    took = time.monotonic() - sent
+    out_text, err = proc.communicate()
+    gate.unlink(missing_ok=True)
+    problems = [] if (proc.returncode, out_text, err.decode()) == (1, b"", INTERRUPTED) else [
+        f"status {proc.returncode}, stdout {out_text!r}, stderr {err.decode()!r}"]
+    if took >= 3:
+        problems.append(f"ended {took:.1f} s after the signal")
+    suite.check("script: Ctrl+C while a read is held", problems + written_prefix(out, STEREO16, size))
+
+
+def test_script_past_4_gib(suite, program, work):
+    """A script's audio of more than 4 GiB (8-channel 16-bit silence from
+    BlankClip) goes into a pipe whole, as RF64."""
+    fmt = WaveFormat(8, 48000, 16)
+    samples = 5600 * 48000
+    size = samples * fmt.block_align
+    (work / "big.avs").write_text("BlankClip(length=5600, fps=1, audio_rate=48000, channels=8, "
+                                  'sample_type="16bit")\n')
+    proc = start([program, "-q", "big.avs", "-"], cwd=work, stdout=subprocess.PIPE,
+                 stderr=subprocess.PIPE)
+    problems = [] if proc.stdout.read(80) == rf64_header(fmt, size) else ["the header differs"]
+    seen, zeros = 0, bytes(1 << 20)
+    while block := proc.stdout.read(1 << 20):
+        if block != zeros[:len(block)] and not problems:
+            problems.append(f"data not silence in the MiB from {seen}")
+        seen += len(block)
+    err = proc.stderr.read()
+    if proc.wait() != 0 or err or seen != size:
+        problems.append(f"status {proc.returncode}, {seen} data bytes of {size}, stderr {err!r}")
+    suite.check(f"script: {size} bytes into a pipe", problems)
+
+
+def test_script_without_avisynth(suite, programs, work):
+    """Where AviSynth+ is not installed (hidden from the 64-bit program;
+    none for 32-bit Linux) a script has no handler: status 1, that message,
+    nothing created. The 64-bit program converts the same script where it
+    is."""
+    (work / "tone.avs").write_text("Tone(length=1, samplerate=8000)\n")
+    (work / "tone.wav").unlink(missing_ok=True)
+    converted = run([programs[0], "-q", "tone.avs", "tone.wav"], cwd=work)
+    problems = [] if converted.returncode == 0 and (work / "tone.wav").exists() else [
+        f"status {converted.returncode}, stderr {converted.stderr.decode()!r}"]
+    (work / "tone.wav").unlink(missing_ok=True)
+    suite.check(f"script: {Path(programs[0]).name} with AviSynth+ installed", problems)
+    runs = [[WITHOUT_AVISYNTH, programs[0]]] + [[program] for program in programs[1:]]
+    for command in runs:
+        result = run(command + ["-q", "tone.avs", "tone.wav"], cwd=work)
+        problems = expect_failure(result, NO_HANDLER, stdout_empty=True)
+        if (work / "tone.wav").exists():
+            problems.append("an output file was created")
+        suite.check(f"script: {Path(command[-1]).name} without AviSynth+", problems)
+
+
 def test_usage_lost(suite, program):
     """A usage text that cannot be written ends with status 1 and says so."""
     for args, redirection in ((["-h"], "> /dev/full"), ([], "> /dev/full"), (["-h"], ">&-")):
@@ -1430,6 +1609,16 @@ def main():
         test_one_place_for_both_streams(suite, program64, work)
         test_usage_lost(suite, program64)
         test_interrupts(suite, program64, work)
+        test_script_errors(suite, program64, work)
+        test_script_interrupted_while_evaluated(suite, program64, work)
+        test_script_past_4_gib(suite, program64, work)
+        plugin = build / "linux64/tonewell_avs_pattern.so"
+        if plugin.is_file():
+            test_script_read_fails(suite, program64, plugin, work)
+            test_script_interrupted_while_read(suite, program64, plugin, work)
+        else:
+            suite.check("script: the test plugin", [f"{plugin} not built"])
+        test_script_without_avisynth(suite, programs, work)
         test_progress_on_a_terminal(suite, program64, work)
         test_soak(suite, program64, work, args.soak_seconds, args.soak_max_mib << 20, args.seed)
     print(f"{suite.passed} passed, {suite.failed} failed")
