@@ -38,7 +38,7 @@ The three take turns as above; each output must end in a data chunk of the
 bytes the probe read. Target: tonewell's wall time over the probe's in the
 same round, median of the rounds, <= 1.05 both ways. After building the
 win64 preset (probe included), AviSynth+ built (tools/build-avisynth.sh
-win64 and win32), about 3 minutes:
+win64 and win32), about 6 minutes:
     python3 bench/run_bench.py --avisynth
 """
 
@@ -94,9 +94,9 @@ AVISYNTH_RATIO = 1.05
 AVISYNTH_SCRIPTS = [
     ("10 min of 6-channel Tone, 16-bit",
      'Tone(length=600, frequency=440, samplerate=48000, channels=6, type="Sine")\n'),
-    ("3 min of 6 channels mixed, resampled to 44.1 kHz, 24-bit",
-     'a = Tone(length=180, frequency=440, samplerate=48000, channels=6, type="Sine")\n'
-     'b = Tone(length=180, frequency=1000, samplerate=48000, channels=6, type="Noise")\n'
+    ("10 min of 6 channels mixed, resampled to 44.1 kHz, 24-bit",
+     'a = Tone(length=600, frequency=440, samplerate=48000, channels=6, type="Sine")\n'
+     'b = Tone(length=600, frequency=1000, samplerate=48000, channels=6, type="Noise")\n'
      "MixAudio(a, b, 0.7, 0.3).ResampleAudio(44100).ConvertAudioTo24bit()\n"),
 ]
 
@@ -318,7 +318,8 @@ def bench_avisynth(runs, work_dir):
     probe = str(ROOT / "build/win64/read_probe.exe")
     for program in (tonewell, probe):
         if not Path(program).is_file():
-            sys.exit(f"{program} is not built: cmake --preset win64 && cmake --build --preset win64")
+            sys.exit(f"{program} is not built: cmake --preset win64 && "
+                     "cmake --build --preset win64")
 
     def medians(runs_):
         return tuple(statistics.median(run[i] for run in runs_) for i in range(2))
