@@ -19,7 +19,7 @@ constexpr uint32_t kMaxSamples = uint32_t{1} << 31;
 
 // A span goes to the runtime in writes of at most this size. Wine passes a
 // write on to Linux whole, and Linux takes writes of a megabyte and more into
-// the page cache far more slowly: 330 MB in writes of a quarter ring (24 MiB)
+// the page cache far more slowly: 330 MiB in writes of a quarter ring (24 MiB)
 // cost the writer six times the CPU time of writes of 512 KiB.
 constexpr size_t kWritePiece = size_t{512} << 10;
 
