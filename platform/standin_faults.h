@@ -57,6 +57,8 @@ struct StandinLog {
   std::vector<StandinRead> size_queries;  // every AVIStreamRead with a null buffer
   int events_created = 0;
   int live_files = 0;  // file objects not yet freed: 0 once every reference is released
+  // The most bytes that one write handed to a file opened "wb".
+  size_t largest_write = 0;
 };
 
 extern StandinFaults standin_faults;
