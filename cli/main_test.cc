@@ -54,13 +54,7 @@ ProgramRun run(std::vector<std::string> args) { return run_in_process(tonewell_m
 // The whole program as its entry runs it, ending the process: for runs that
 // end it themselves, with the death test's console.
 void run_as_process(std::vector<std::string> args) {
-  args.insert(args.begin(), "tonewell");
-  std::vector<std::wstring> wide_args;
-  for (const std::string& arg : args) wide_args.push_back(wide(arg));
-  std::vector<wchar_t*> argv;
-  for (std::wstring& arg : wide_args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  exit(tonewell_main(static_cast<int>(args.size()), argv.data()));
+  exit(call_entry(tonewell_main, std::move(args)));
 }
 
 class MainTest : public testing::Test {

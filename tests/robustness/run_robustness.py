@@ -995,6 +995,17 @@ def test_outputs_held(suite, program, work):
     held.unlink()
 
 
+def terminal_bytes(leader):
+    """Everything the programs wrote to the terminal whose leader side is
+    `leader`, once every follower is closed; closes `leader`."""
+    screen = b""
+    with contextlib.suppress(OSError):
+        while block := os.read(leader, 1 << 16):
+            screen += block
+    os.close(leader)
+    return screen
+
+
 def test_outputs_nobody_else_has(suite, program, work):
     """An output is cut only when it is nobody else's: the input under any
     spelling, a file another process has open (without any lock: a reader, an
@@ -1036,11 +1047,7 @@ def test_outputs_nobody_else_has(suite, program, work):
                        start_new_session=True,
                        preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0)))
     os.close(follower)
-    screen = b""
-    with contextlib.suppress(OSError):
-        while block := os.read(leader, 1 << 16):
-            screen += block
-    os.close(leader)
+    screen = terminal_bytes(leader)
     for name, result in zip(("by its path", "as /dev/tty"), results):
         problems = expect_failure(result, OUTPUT_FAILED)
         if screen:
@@ -1062,11 +1069,7 @@ def test_wave_data_never_on_a_terminal(suite, program, work):
         leader, follower = pty.openpty()
         result = run([program] + flags + [str(source)] + tail, stdout=follower)
         os.close(follower)
-        screen = b""
-        with contextlib.suppress(OSError):
-            while block := os.read(leader, 1 << 16):
-                screen += block
-        os.close(leader)
+        screen = terminal_bytes(leader)
         if refused:
             problems = expect_failure(result, CONSOLE_REFUSED)
             if screen:
