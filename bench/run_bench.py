@@ -28,6 +28,18 @@ the shorter fully hides behind the longer, 0 when they take turns. Target:
 0.9 or better. After building the win64 preset (test source handler
 included), about 5 minutes:
     python3 bench/run_bench.py --overlap
+
+With --avisynth it times real scripts through AviSynth+ under Wine instead:
+tonewell64.exe converting each script to a file and into a pipe that this
+script drains, against bench/read_probe.exe, which opens the script through
+the AVI file layer as tonewell does and reads the stream in the same pieces,
+writing nothing: the time no converter reading through the layer can beat.
+The three take turns as above; each output must end in a data chunk of the
+bytes the probe read. Target: tonewell's wall time over the probe's in the
+same round, median of the rounds, <= 1.05 both ways. After building the
+win64 preset (probe included), AviSynth+ built (tools/build-avisynth.sh
+win64 and win32), about 6 minutes:
+    python3 bench/run_bench.py --avisynth
 """
 
 import argparse
@@ -74,6 +86,19 @@ OVERLAP_MIB = 64
 # (case, delay before each read in ms, standard output drained at MiB/s)
 OVERLAP_CASES = [("balanced", 125, 16), ("reads twice as slow", 250, 16),
                  ("writes twice as slow", 125, 8)]
+
+AVISYNTH_RATIO = 1.05
+# (name, script): real scripts, each running many times Wine's start-up. The
+# first makes little work of each sample, so that writing weighs the most
+# against reading; the second mixes, resamples and converts every sample.
+AVISYNTH_SCRIPTS = [
+    ("10 min of 6-channel Tone, 16-bit",
+     'Tone(length=600, frequency=440, samplerate=48000, channels=6, type="Sine")\n'),
+    ("10 min of 6 channels mixed, resampled to 44.1 kHz, 24-bit",
+     'a = Tone(length=600, frequency=440, samplerate=48000, channels=6, type="Sine")\n'
+     'b = Tone(length=600, frequency=1000, samplerate=48000, channels=6, type="Noise")\n'
+     "MixAudio(a, b, 0.7, 0.3).ResampleAudio(44100).ConvertAudioTo24bit()\n"),
+]
 
 
 def write_data(f, size):
@@ -250,6 +275,126 @@ def report_overlap(rows, runs):
     return 0
 
 
+def drained_run(command, env, cwd, stdout=subprocess.PIPE):
+    """Wall seconds and CPU seconds of `command`, the bytes it wrote to
+    standard output, drained as fast as they come, and the first 4 KiB of
+    them."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=stdout,
+                            stderr=subprocess.DEVNULL)
+    drained, head = 0, b""
+    if proc.stdout:
+        while chunk := os.read(proc.stdout.fileno(), MIB):
+            head += chunk[:4096 - len(head)]
+            drained += len(chunk)
+        proc.stdout.close()
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit(f"{' '.join(map(str, command))} failed with status "
+                 f"{os.waitstatus_to_exitcode(status)}")
+    return wall, usage.ru_utime + usage.ru_stime, drained, head
+
+
+def check_wave(head, size, data_bytes, what):
+    """Exits unless a WAVE output of `size` bytes starting with `head` ends
+    in a data chunk of `data_bytes`: tonewell wrote what the probe read."""
+    header = size - data_bytes
+    if not 44 <= header <= len(head) or head[header - 8:header] != \
+            b"data" + struct.pack("<I", data_bytes):
+        sys.exit(f"{what}: {size} bytes, not a WAVE file of the probe's {data_bytes} bytes")
+
+
+def bench_avisynth(runs, work_dir):
+    """Wine's start-up, (wall, CPU) medians of `tonewell64.exe -h`, and a row
+    for each script in AVISYNTH_SCRIPTS: (name, what the probe read,
+    {label: (wall, CPU) medians}, {label: median of the round's wall time over
+    the probe's in the same round}). Ratios within a round cancel the drift
+    of the other load on the machine."""
+    sys.path.insert(0, str(ROOT / "tests/e2e"))
+    from run_e2e import WINE64, register_avisynth, wine_prefix
+
+    tonewell = str(ROOT / "build/win64/tonewell64.exe")
+    probe = str(ROOT / "build/win64/read_probe.exe")
+    for program in (tonewell, probe):
+        if not Path(program).is_file():
+            sys.exit(f"{program} is not built: cmake --preset win64 && "
+                     "cmake --build --preset win64")
+
+    def medians(runs_):
+        return tuple(statistics.median(run[i] for run in runs_) for i in range(2))
+
+    rows = []
+    with wine_prefix() as env, tempfile.TemporaryDirectory(dir=work_dir) as work:
+        register_avisynth(env)
+        out = Path(work) / "out.wav"
+        start_up = medians([drained_run([WINE64, tonewell, "-h"], env, work)[:2]
+                            for _ in range(runs)])
+        for name, script in AVISYNTH_SCRIPTS:
+            print(f"== avisynth: {name}", file=sys.stderr, flush=True)
+            (Path(work) / "bench.avs").write_text(script)
+            # "SAMPLES samples, BYTES bytes in READS reads"
+            facts = drained_run([WINE64, probe, "bench.avs"], env, work)[3].decode().split()
+            data_bytes = int(facts[2])
+            read = f"{data_bytes / MIB:.0f} MiB in {facts[5]} reads"
+
+            def probe_run():
+                return drained_run([WINE64, probe, "bench.avs"], env, work)[:2]
+
+            def file_run():
+                with open(os.devnull, "wb") as null:
+                    measured = drained_run([WINE64, tonewell, "bench.avs", out.name], env, work,
+                                           stdout=null)
+                with open(out, "rb") as f:
+                    check_wave(f.read(4096), out.stat().st_size, data_bytes, "tonewell → file")
+                out.unlink()
+                return measured[:2]
+
+            def pipe_run():
+                wall, cpu, drained, head = drained_run([WINE64, tonewell, "bench.avs", "-"], env,
+                                                       work)
+                check_wave(head, drained, data_bytes, "tonewell → pipe")
+                return wall, cpu
+
+            listed = [("probe", probe_run), ("file", file_run), ("pipe", pipe_run)]
+            samples = {label: [] for label, _ in listed}
+            # An untimed round first; then each round starts one command later.
+            for turn in range(-1, runs):
+                for label, run in listed[turn % 3:] + listed[:turn % 3]:
+                    os.sync()  # no run pays for the write-back of the one before
+                    measured = run()
+                    if turn >= 0:
+                        samples[label].append(measured)
+            ratios = {label: statistics.median(wall / probe_wall for (wall, _), (probe_wall, _)
+                                               in zip(samples[label], samples["probe"]))
+                      for label in ("file", "pipe")}
+            rows.append((name, read, {label: medians(s) for label, s in samples.items()}, ratios))
+    return start_up, rows
+
+
+def report_avisynth(start_up, rows, runs):
+    print(f"\nAviSynth+ 3.7.5 under Wine: tonewell64.exe against the read-only probe; medians "
+          f"of {runs} rounds, wall time (CPU time in brackets); each ratio is the median of the "
+          "rounds' own. Wine's start-up (tonewell64.exe -h): "
+          f"{start_up[0]:.2f} s ({start_up[1]:.2f} s).\n")
+    print("| script | read | probe (read only) | tonewell → file | tonewell → pipe |")
+    print("|---|---|---|---|---|")
+    missed = []
+    for name, read, m, ratios in rows:
+        cells = [f"{m['probe'][0]:.2f} s ({m['probe'][1]:.2f} s)"]
+        for label in ("file", "pipe"):
+            wall, cpu = m[label]
+            cells.append(f"{wall:.2f} s ({cpu:.2f} s), {ratios[label]:.2f}×")
+            if ratios[label] > AVISYNTH_RATIO:
+                missed.append(f"{name}: {label} / probe = {ratios[label]:.3f} > {AVISYNTH_RATIO}")
+        print(f"| {name} | {read} | " + " | ".join(cells) + " |")
+    if missed:
+        print("\ntargets missed:\n  " + "\n  ".join(missed))
+        return 1
+    print("\nall targets met")
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--program", default=str(ROOT / "build/linux64/tonewell64"))
@@ -260,9 +405,14 @@ def main():
                         help="where inputs and outputs are written")
     parser.add_argument("--overlap", action="store_true",
                         help="measure the overlap of slow reads and writes under Wine instead")
+    parser.add_argument("--avisynth", action="store_true",
+                        help="time real scripts through AviSynth+ under Wine instead")
     args = parser.parse_args()
     if args.overlap:
         return report_overlap(bench_overlap(args.runs), args.runs)
+    if args.avisynth:
+        Path(args.dir).mkdir(parents=True, exist_ok=True)
+        return report_avisynth(*bench_avisynth(args.runs, args.dir), args.runs)
 
     sizes = [int(s) * MIB for s in args.sizes.split(",")]
     if args.with_2gib:

@@ -143,7 +143,7 @@ bool convert(const RunSettings& settings, const Destination& destination,
     reporter.error("COMの初期化に失敗しました。\n");
     return false;
   }
-  catch_interrupts();
+  catch_interrupts(&reporter);
   bool converted = false;
   {
     InputFile input(&reporter);
@@ -286,5 +286,8 @@ int tonewell_main(int argc, wchar_t** wide_argv) {
   const Destination destination{settings.data_to_stdout ? nullptr : settings.wide_output_path,
                                 out == StreamPlace::kOutput || err == StreamPlace::kOutput,
                                 output_names_input(settings)};
-  return convert(settings, destination, reporter) ? kExitSuccess : kExitFailure;
+  const bool converted = convert(settings, destination, reporter);
+  // A writer left inside its write still holds the data's stream.
+  if (interruption.writer_left_behind) end_process_now(&reporter);
+  return converted ? kExitSuccess : kExitFailure;
 }

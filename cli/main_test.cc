@@ -1,7 +1,13 @@
 #include "cli/main.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -44,6 +50,12 @@ std::string expected_usage() {
 }
 
 ProgramRun run(std::vector<std::string> args) { return run_in_process(tonewell_main, args); }
+
+// The whole program as its entry runs it, ending the process: for runs that
+// end it themselves, with the death test's console.
+void run_as_process(std::vector<std::string> args) {
+  exit(call_entry(tonewell_main, std::move(args)));
+}
 
 class MainTest : public testing::Test {
  protected:
@@ -262,11 +274,11 @@ TEST_F(MainTest, ReleasesStreamThenFileThenCom) {
 }
 
 TEST_F(MainTest, FailedConversionEndsWithStatusOne) {
-  std::string script = dir.file("movie.avs");
-  FILE* f = fopen(script.c_str(), "w");
-  fputs("AviSource(\"movie.avi\")\n", f);
+  std::string movie = dir.file("movie.mkv");
+  FILE* f = fopen(movie.c_str(), "w");
+  fputs("not a RIFF file\n", f);
   fclose(f);
-  ProgramRun r = run({script});
+  ProgramRun r = run({movie});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "入力ファイルが開けません。指定されたファイルタイプを持つハンドラが、レジストリに見つか"
@@ -294,6 +306,75 @@ TEST_F(MainTest, InterruptEndsTheRunWithStatusOne) {
             (std::vector<std::string>{"CoInitializeEx", "AVIFileOpenA", "IAVIFile::QueryInterface",
                                       "AVIFileGetStream", "AVIStreamRelease", "AVIFileRelease",
                                       "CoUninitialize"}));
+}
+
+// Ctrl+C while the script is inside a long read: the writer, idle, says so
+// at once, and no read follows the one under way. (A shell starts its
+// background jobs with SIGINT ignored, which the stand-in then leaves
+// ignored, as Windows does: the tests that raise it take it back first.)
+TEST_F(MainTest, InterruptIsSeenWhileAReadTakesLong) {
+  write_wav_file(input, pcm_format(1, 8000, 8), pattern_bytes(5 << 20, 2));
+  const auto previous = signal(SIGINT, SIG_DFL);
+  static bool seen_during_read;
+  seen_during_read = false;
+  standin_faults.on_read = [](int call) {
+    if (call != 1) return;
+    raise(SIGINT);
+    for (int i = 0; i < 1000 && !interruption.reported; ++i) Sleep(10);
+    seen_during_read = interruption.reported;
+  };
+  ProgramRun r = run({"-q", input, dir.file("out.wav")});
+  signal(SIGINT, previous);
+  interruption.requested = false;
+  interruption.reported = false;
+  EXPECT_TRUE(seen_during_read);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "処理を中断しました。\n");
+  EXPECT_EQ(standin_log.reads.size(), 2u);
+}
+
+using MainDeathTest = MainTest;
+
+// Each in a process of its own, which the run ends: its status and standard
+// error are the death test's to check. An atexit routine shows whether the C
+// runtime's exit ran; a process still there after a minute has hung.
+TEST_F(MainDeathTest, RunsThatCannotWaitEndTheProcessAtOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  write_wav_file(input, pcm_format(1, 8000, 8), pattern_bytes(5 << 20, 3));
+  const std::string output = dir.file("out.wav");
+  auto own_process = [] {
+    signal(SIGINT, SIG_DFL);
+    alarm(60);
+    atexit([] { fputs("exit ran\n", stderr); });
+  };
+  // Asked twice while the handler still opens the script: no output exists.
+  auto asked_twice_in_the_open = [&] {
+    own_process();
+    standin_faults.on_open = [] {
+      raise(SIGINT);
+      raise(SIGINT);
+      Sleep(20000);  // far longer than the routines take; a run that waits for it fails
+    };
+    run_as_process({"-v", input, output});
+  };
+  EXPECT_EXIT(asked_twice_in_the_open(), testing::ExitedWithCode(1), "^処理を中断しました。\n$");
+  EXPECT_FALSE(PathFileExistsA(output.c_str()));
+  // The writer stuck in a pipe that nobody drains (interrupted once the pipe
+  // is full) is left behind, and the stream it holds is not flushed.
+  static int never_read[2];
+  auto writer_stuck = [&] {
+    own_process();
+    if (pipe(never_read) != 0 || dup2(never_read[1], 1) != 1) _exit(3);
+    standin_faults.on_read = [](int call) {
+      int held = 0;
+      while (call == 1 && ioctl(never_read[0], FIONREAD, &held) == 0 &&
+             held < fcntl(never_read[0], F_GETPIPE_SZ))
+        Sleep(1);
+      if (call == 1) raise(SIGINT);
+    };
+    run_as_process({"-q", input, "-"});
+  };
+  EXPECT_EXIT(writer_stuck(), testing::ExitedWithCode(1), "^処理を中断しました。\n$");
 }
 
 // A script that failed ends the run with status 1 at every level, before any

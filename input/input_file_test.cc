@@ -81,9 +81,9 @@ TEST_F(InputFileTest, RealOpenFailures) {
   EXPECT_FALSE(convert());
   EXPECT_EQ(err, "入力ファイルが開けません。ファイルを開く際にディスクエラーが発生しました。\n");
 
-  input = dir.file("script.avs");
+  input = dir.file("movie.mkv");
   FILE* f = fopen(input.c_str(), "w");
-  fputs("BlankClip(length=100)\n", f);
+  fputs("not a RIFF file\n", f);
   fclose(f);
   EXPECT_FALSE(convert());
   EXPECT_EQ(err,

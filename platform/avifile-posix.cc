@@ -1,12 +1,14 @@
 // Stand-in of the Windows AVI file layer (avifil32) for the calls tonewell
 // makes. A file goes to a handler by its extension, as Windows registers
-// them, or else by its RIFF form type; the handlers (wave-handler-posix.cc,
-// avi-handler-posix.cc) read its streams into tables of pieces, and every
-// call on a stream is served from those. Results follow what Windows answers
-// (as measured under Wine, its reference here); where it is undefined or
-// unsafe the stand-in picks a documented code.
+// them, or else by its RIFF form type; the file handlers
+// (wave-handler-posix.cc, avi-handler-posix.cc) read its streams into tables
+// of pieces, and every call on a stream is served from those. Results follow
+// what Windows answers (as measured under Wine, its reference here); where it
+// is undefined or unsafe the stand-in picks a documented code.
 //
 // Sample data goes by pread straight from the file into the caller's buffer.
+// A script handler (avisynth-handler-posix.cc) makes its stream itself: the
+// calls on such a file and its stream are passed on to it.
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -28,12 +30,14 @@
 
 namespace standin {
 
-// A file object: its IAVIFile, and the IAvisynthClipInfo that test hooks
-// make it answer as a script handler's would. Both share its one count of
-// references, as the interfaces of one COM object do.
+// A file object: its IAVIFile, and the IAvisynthClipInfo that a script
+// handler answers, or test hooks make it answer as one would. Both share its
+// one count of references, as the interfaces of one COM object do.
 struct AviFile : IAVIFile, IAvisynthClipInfo {
   int fd = -1;
-  const FileHandler* handler = nullptr;
+  const FileHandler* handler = nullptr;  // a file handler's, or else:
+  const ScriptHandler* script_handler = nullptr;
+  Script* script = nullptr;
   int refs = 1;               // the caller's handle, one per live stream, one per interface
   std::vector<Track> tracks;  // audio streams only, in stream order
   bool read_failed = false;   // a test hook failed a read of one of its streams
@@ -41,6 +45,7 @@ struct AviFile : IAVIFile, IAvisynthClipInfo {
   AviFile() { ++standin_log.live_files; }
   ~AviFile() {
     if (fd >= 0) close(fd);  // lets go of its share mode too
+    if (script) script_handler->close(script);
     --standin_log.live_files;
   }
 };
@@ -49,7 +54,7 @@ struct AviFile : IAVIFile, IAvisynthClipInfo {
 
 struct IAVIStream {
   standin::AviFile* file;
-  const standin::Track* track;
+  const standin::Track* track;  // null for a script's stream
 };
 
 namespace standin {
@@ -57,26 +62,28 @@ namespace {
 
 // The registry's AVIFile\Extensions keys: the first three letters of an
 // extension, and the RIFF form type by which a file with any other extension
-// reaches the same handler.
+// reaches the same file handler. A script handler has no form type.
 struct Registration {
   const char* extension;
   uint32_t form;
   const FileHandler* handler;
+  const ScriptHandler* script_handler;
 };
 
 const Registration kRegistry[] = {
-    {"wav", fourcc("WAVE"), &kWaveHandler},
-    {"avi", fourcc("AVI "), &kAviHandler},
+    {"wav", fourcc("WAVE"), &kWaveHandler, nullptr},
+    {"avi", fourcc("AVI "), &kAviHandler, nullptr},
+    {"avs", 0, nullptr, &kAvisynthHandler},
 };
 
-// The handler registered for the file name's extension: the first three
-// letters after its last dot, in any case. Null when there is none.
-const FileHandler* handler_by_extension(const char* path) {
+// The registration of the file name's extension: the first three letters
+// after its last dot, in any case. Null when there is none.
+const Registration* registration_by_extension(const char* path) {
   const char* name = std::strrchr(path, '/');
   const char* dot = std::strrchr(name ? name : path, '.');
   if (!dot) return nullptr;
   for (const Registration& r : kRegistry) {
-    if (strncasecmp(dot + 1, r.extension, 3) == 0) return r.handler;
+    if (strncasecmp(dot + 1, r.extension, 3) == 0) return &r;
   }
   return nullptr;
 }
@@ -91,7 +98,7 @@ HRESULT handler_by_form(int fd, uint64_t file_size, const FileHandler** handler)
   if (r != S_OK) return r;
   if (le32(h) != fourcc("RIFF")) return REGDB_E_CLASSNOTREG;
   for (const Registration& reg : kRegistry) {
-    if (le32(h + 8) == reg.form) {
+    if (reg.handler && le32(h + 8) == reg.form) {
       *handler = reg.handler;
       return S_OK;
     }
@@ -180,6 +187,7 @@ HRESULT read_data(const AviFile* f, const Track& t, uint64_t start, uint64_t n, 
 
 HRESULT AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID) {
   standin_log.calls.push_back("AVIFileOpenA");
+  if (standin_faults.on_open) standin_faults.on_open();
   if (!ppfile) return AVIERR_BADPARAM;
   *ppfile = nullptr;
   if (standin_faults.open_result != 0) return standin_faults.open_result;
@@ -193,10 +201,21 @@ HRESULT AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID) {
   if ((uMode & OF_SHARE_DENY_WRITE) && !standin_share_deny_write(fd)) return AVIERR_FILEOPEN;
   const uint64_t size = uint64_t(st.st_size);
   HRESULT r = S_OK;
-  f->handler = standin::handler_by_extension(szFile);
-  if (!f->handler && (r = standin::handler_by_form(fd, size, &f->handler)) != S_OK) return r;
+  const standin::Registration* registered = standin::registration_by_extension(szFile);
+  if (registered) {
+    f->handler = registered->handler;
+    f->script_handler = registered->script_handler;
+  }
+  if (!registered && (r = standin::handler_by_form(fd, size, &f->handler)) != S_OK) return r;
   try {
-    r = f->handler->open(fd, size, &f->tracks);
+    if (f->script_handler) {
+      r = f->script_handler->open(szFile, &f->script);
+      // The script handler read the script itself, and holds nothing open.
+      close(f->fd);
+      f->fd = -1;
+    } else {
+      r = f->handler->open(fd, size, &f->tracks);
+    }
   } catch (const std::bad_alloc&) {
     r = AVIERR_MEMORY;
   }
@@ -218,8 +237,8 @@ HRESULT IAVIFile::QueryInterface(REFIID riid, void** ppvObject) {
   standin_log.calls.push_back("IAVIFile::QueryInterface");
   *ppvObject = nullptr;
   const bool clip_info = std::memcmp(&riid, &IID_IAvisynthClipInfo, sizeof riid) == 0;
-  if (!clip_info || !standin_faults.clip_info) return E_NOINTERFACE;
   auto* file = static_cast<standin::AviFile*>(this);
+  if (!clip_info || !(file->script || standin_faults.clip_info)) return E_NOINTERFACE;
   ++file->refs;
   *ppvObject = static_cast<IAvisynthClipInfo*>(file);
   return S_OK;
@@ -235,9 +254,10 @@ ULONG IAvisynthClipInfo::Release() {
 
 int IAvisynthClipInfo::GetError(const char** message) {
   standin_log.calls.push_back("IAvisynthClipInfo::GetError");
-  const bool read_failed = static_cast<standin::AviFile*>(this)->read_failed;
+  auto* file = static_cast<standin::AviFile*>(this);
+  if (file->script) return file->script_handler->error(file->script, message);
   const char* text = standin_faults.script_error;
-  if (!text && read_failed) text = standin_faults.read_error_text;
+  if (!text && file->read_failed) text = standin_faults.read_error_text;
   if (!text) return 0;
   *message = text;
   return 1;
@@ -247,9 +267,18 @@ HRESULT AVIFileGetStream(PAVIFILE pfile, PAVISTREAM* ppavi, DWORD fccType, LONG 
   standin_log.calls.push_back("AVIFileGetStream");
   if (!ppavi || !pfile) return AVIERR_BADPARAM;
   auto* file = static_cast<standin::AviFile*>(pfile);
-  if (file->handler->refuses_negative_stream && lParam < 0) return AVIERR_BADPARAM;
+  if (file->handler && file->handler->refuses_negative_stream && lParam < 0) {
+    return AVIERR_BADPARAM;
+  }
   *ppavi = nullptr;
   if (standin_faults.get_stream_result != 0) return standin_faults.get_stream_result;
+  if (file->script) {
+    HRESULT r = file->script_handler->find_stream(file->script, fccType, lParam);
+    if (r != S_OK) return r;
+    *ppavi = new IAVIStream{file, nullptr};
+    ++file->refs;
+    return S_OK;
+  }
   if (fccType != streamtypeAUDIO || lParam < 0 || size_t(lParam) >= file->tracks.size()) {
     return AVIERR_NODATA;
   }
@@ -270,6 +299,11 @@ HRESULT AVIStreamInfoA(PAVISTREAM pavi, AVISTREAMINFOA* psi, LONG lSize) {
   if (standin_faults.info_result != 0) return standin_faults.info_result;
   if (!pavi || !psi) return AVIERR_BADPARAM;
   if (lSize < LONG(sizeof(AVISTREAMINFOA))) return AVIERR_BADSIZE;
+  const standin::AviFile& file = *pavi->file;
+  if (file.script) {
+    file.script_handler->info(file.script, psi);
+    return S_OK;
+  }
   const standin::Track& t = *pavi->track;
   AVISTREAMINFOA info;
   std::memset(&info, 0, sizeof info);
@@ -292,6 +326,8 @@ HRESULT AVIStreamReadFormat(PAVISTREAM pavi, LONG, LPVOID lpFormat, LONG* lpcbFo
   if (!lpFormat && faults.format_size_result != 0) return faults.format_size_result;
   if (lpFormat && faults.format_read_result != 0) return faults.format_read_result;
   if (!pavi || !lpcbFormat) return AVIERR_BADPARAM;
+  const standin::AviFile& file = *pavi->file;
+  if (file.script) return file.script_handler->read_format(file.script, lpFormat, lpcbFormat);
   const std::vector<uint8_t>& format = pavi->track->format;
   const LONG real = LONG(format.size());
   // Any value but -1 overrides (the header documents >= 0; a negative size
@@ -328,6 +364,11 @@ HRESULT AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuff
     return standin_faults.read_fail_result;
   }
   if (!pavi) return AVIERR_BADPARAM;
+  standin::AviFile& file = *pavi->file;
+  if (file.script) {
+    return file.script_handler->read(file.script, lStart, lSamples, lpBuffer, cbBuffer, plBytes,
+                                     plSamples);
+  }
   const standin::Track& t = *pavi->track;
   // Outside the stream each handler answers its own way.
   if (lStart < 0 || uint32_t(lStart) > t.length) return pavi->file->handler->read_outside;

@@ -1,5 +1,6 @@
 // Tests of the AVI file layer stand-in, its share-mode emulation and the
 // media file writer that feeds it.
+#include <dlfcn.h>
 #include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -203,7 +204,7 @@ struct OpenCase {
   const char* name;
   Bytes content;
   HRESULT expected;
-  const char* extension = ".avs";  // no handler: chosen by the RIFF form type
+  const char* extension = ".dat";  // no handler: chosen by the RIFF form type
 };
 
 std::vector<OpenCase> open_cases() {
@@ -225,7 +226,7 @@ std::vector<OpenCase> open_cases() {
   const Bytes rf64 = cat({wav_header(pcm_format(2, 8000, 16), 8, rf64_layout), eight_bytes()});
   return {
       {"empty", Bytes(), REGDB_E_CLASSNOTREG},
-      {"avs_script", script, REGDB_E_CLASSNOTREG},
+      {"script", script, REGDB_E_CLASSNOTREG},
       {"riff_header_only", id("RIFF"), REGDB_E_CLASSNOTREG},
       {"riff_other_form", riff("RMID", data), REGDB_E_CLASSNOTREG},
       {"rifx", cat({id("RIFX"), u32(4), id("WAVE")}), REGDB_E_CLASSNOTREG},
@@ -331,12 +332,12 @@ std::vector<OpenCase> open_cases() {
       // .au has no handler of its own.
       {"wave_as_av", wave, S_OK, ".av"},
       {"script_as_au", script, REGDB_E_CLASSNOTREG, ".au"},
-      {"avi_as_wav_avs", avi_ok, S_OK, ".wav.avs"},
+      {"avi_as_wav_dat", avi_ok, S_OK, ".wav.dat"},
       {"script_in_folder", script, REGDB_E_CLASSNOTREG, ".wav/in"},
       // RF64, in a .wav only.
       {"rf64", rf64, S_OK, ".wav"},
       {"rf64_riff_size_in_header", put_at(rf64, 4, u32(uint32_t(rf64.size() - 8))), S_OK, ".wav"},
-      {"rf64_as_avs", rf64, REGDB_E_CLASSNOTREG},
+      {"rf64_as_dat", rf64, REGDB_E_CLASSNOTREG},
       {"rf64_header_only", slice(rf64, 0, 12), AVIERR_BADFORMAT, ".wav"},
       {"rf64_no_ds64",
        cat({id("RF64"), u32(0xFFFFFFFFu), id("WAVE"), fmt,
@@ -1106,9 +1107,9 @@ TEST_F(FaultTest, OpenWithoutShareModeAllowsWriters) {
   EXPECT_TRUE(can_open(path, "ab"));
 }
 
-// No stand-in handler runs scripts, so a file answers E_NOINTERFACE, as
-// Wine's do. The hook makes it a script handler's, whose interface holds
-// the file as a stream does.
+// The stand-in's file handlers run no scripts, so their files answer
+// E_NOINTERFACE, as Wine's do. The hook makes one a script handler's, whose
+// interface holds the file as a stream does.
 TEST_F(FaultTest, ClipInfoOnlyWhereTheHookAsks) {
   ASSERT_EQ(open(path), S_OK);
   void* answered = this;
@@ -1132,6 +1133,342 @@ TEST_F(FaultTest, ClipInfoOnlyWhereTheHookAsks) {
   EXPECT_EQ(clip_info->Release(), 0u);
   EXPECT_EQ(standin_log.live_files, 0);
   EXPECT_TRUE(can_open(path, "ab"));
+}
+
+// ---- Scripts, through AviSynth+ ----
+
+// Whether AviSynth+'s library loads here, asked of the loader itself, so
+// that a handler which misses an installed library fails the rows below
+// rather than skipping them. `why` tells what is missing when it does not.
+bool avisynth_loads(std::string* why) {
+  void* library = dlopen("libavisynth.so", RTLD_NOW | RTLD_LOCAL);
+  if (!library) {
+    *why = dlerror();
+    return false;
+  }
+  dlclose(library);
+  return true;
+}
+
+// Without AviSynth+ (none for 32-bit Linux), a script has no handler, as on
+// a Windows machine where AviSynth is not installed.
+TEST_F(AviFileTest, ScriptWithoutAvisynthHasNoHandler) {
+  std::string why;
+  if (avisynth_loads(&why)) GTEST_SKIP() << "AviSynth+ is installed: the script rows run instead";
+  const std::string path = dir.file("tone.avs");
+  write_bytes(path, Bytes{'T', 'o', 'n', 'e', '(', ')', '\n'});
+  file = reinterpret_cast<PAVIFILE>(this);
+  EXPECT_EQ(AVIFileOpenA(&file, path.c_str(), OF_SHARE_DENY_WRITE, nullptr), REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(file, nullptr);
+  EXPECT_EQ(standin_log.live_files, 0);
+}
+
+class ScriptTest : public AviFileTest {
+ protected:
+  void SetUp() override {
+    AviFileTest::SetUp();
+    std::string why;
+    if (!avisynth_loads(&why)) GTEST_SKIP() << "no AviSynth+ for the script rows: " << why;
+  }
+
+  // Writes `text` as the script `name` and opens it.
+  std::string write_script(const std::string& name, const std::string& text) {
+    const std::string path = dir.file(name);
+    write_bytes(path, Bytes(text.begin(), text.end()));
+    return path;
+  }
+
+  // Opens the script `text`, which must run, and its audio stream.
+  bool open_script(const std::string& text) {
+    return open_stream(write_script("script.avs", text));
+  }
+
+  // The script's error as IAvisynthClipInfo tells it; null when none.
+  const char* script_error() {
+    void* answered = nullptr;
+    EXPECT_EQ(file->QueryInterface(IID_IAvisynthClipInfo, &answered), S_OK);
+    if (!answered) return "no IAvisynthClipInfo";
+    auto* clip_info = static_cast<IAvisynthClipInfo*>(answered);
+    const char* text = "untouched";
+    const int failed = clip_info->GetError(&text);
+    EXPECT_EQ(failed != 0, text != nullptr);
+    clip_info->Release();
+    return text;
+  }
+
+  // One read: its result, and the samples and bytes it reports.
+  Outcome read(LONG start, LONG samples, void* buffer, LONG size) {
+    Outcome o{0, -1, -1};
+    o.result = AVIStreamRead(stream, start, samples, buffer, size, &o.bytes, &o.samples);
+    return o;
+  }
+};
+
+// A script's format as AviSynth's AVI file handler gives it: WAVEFORMATEX,
+// or WAVE_FORMAT_EXTENSIBLE with `mask` when that is not 0.
+Bytes script_format(uint16_t channels, uint32_t rate, uint16_t bits, bool is_float, uint32_t mask) {
+  Bytes b = pcm_format(channels, rate, bits, mask ? 40 : 18);
+  if (is_float) b[mask ? 24 : 0] = 3;  // the SubFormat's first byte, or the tag
+  return mask ? put_at(b, 20, u32(mask)) : b;
+}
+
+TEST_F(ScriptTest, FormatsAsAvisynthGivesThem) {
+  const std::string tone = "Tone(length=0.1, samplerate=8000, channels=";
+  const std::string blank = "BlankClip(length=2, audio_rate=8000, channels=";
+  const std::string extensible = "global OPT_UseWaveExtensible = true\n";
+  const std::string float_allowed = "global OPT_AllowFloatAudio = true\n";
+  const struct {
+    const char* name;
+    std::string script;
+    Bytes format;
+  } cases[] = {
+      {"8-bit", tone + "2).ConvertAudioTo8bit()", script_format(2, 8000, 8, false, 0)},
+      {"float becomes 16-bit", tone + "2)", script_format(2, 8000, 16, false, 0)},
+      {"24-bit", tone + "3).ConvertAudioTo24bit()", script_format(3, 8000, 24, false, 0)},
+      {"32-bit", tone + "1).ConvertAudioTo32bit()", script_format(1, 8000, 32, false, 0)},
+      {"float where allowed", float_allowed + tone + "2)", script_format(2, 8000, 32, true, 0)},
+      {"a known mask", blank + "6, sample_type=\"24bit\").SetChannelMask(\"5.1\")",
+       script_format(6, 8000, 24, false, 0x3F)},
+      {"four stereo clips merged: 7.1", "a = " + tone + "2)\nMergeChannels(a, a, a, a)",
+       script_format(8, 8000, 16, false, 0x63F)},
+      {"a known mask, extensible refused",
+       "global OPT_UseWaveExtensible = false\n" + blank + "6).SetChannelMask(\"5.1\")",
+       script_format(6, 8000, 16, false, 0)},
+      {"extensible, 3 channels: 2.1", extensible + blank + "3)",
+       script_format(3, 8000, 16, false, 0xB)},
+      {"extensible, 7 channels: 6.1", extensible + blank + "7)",
+       script_format(7, 8000, 16, false, 0x70F)},
+      {"extensible, 12 channels: every speaker", extensible + blank + "12)",
+       script_format(12, 8000, 16, false, 0xFFF)},
+      {"extensible, 20 channels: SPEAKER_ALL", extensible + blank + "20)",
+       script_format(20, 8000, 16, false, 0x80000000u)},
+      {"extensible, the script's mask",
+       extensible + "global OPT_dwChannelMask = 51\n" + blank + "4)",
+       script_format(4, 8000, 16, false, 0x33)},
+      {"extensible float", float_allowed + extensible + tone + "2)",
+       script_format(2, 8000, 32, true, 0x3)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!open_script(c.script)) continue;
+    EXPECT_EQ(format(), c.format);
+    const AVISTREAMINFOA i = info();
+    const DWORD block = DWORD(c.format[12] | c.format[13] << 8);
+    EXPECT_EQ(i.dwSampleSize, block);
+    EXPECT_EQ(i.dwScale, block);
+    EXPECT_EQ(i.dwRate, 8000 * block);
+    close_all();
+  }
+}
+
+TEST_F(ScriptTest, StreamFacts) {
+  ASSERT_TRUE(open_script("Tone(length=0.1, samplerate=8000, channels=2)"));
+  AVISTREAMINFOA expected;
+  std::memset(&expected, 0, sizeof expected);
+  expected.fccType = streamtypeAUDIO;
+  expected.dwScale = 4;
+  expected.dwRate = 32000;
+  expected.dwLength = 800;
+  expected.dwQuality = 0xFFFFFFFFu;
+  expected.dwSampleSize = 4;
+  std::strcpy(expected.szName, "Avisynth audio #1");
+  const AVISTREAMINFOA i = info();
+  EXPECT_EQ(std::memcmp(&i, &expected, sizeof i), 0);
+  EXPECT_STREQ(i.szName, expected.szName);
+  EXPECT_EQ(script_error(), nullptr);
+
+  // A buffer smaller than the format gets what fits, the rest of it cleared.
+  Bytes small(12, 0xCC);
+  LONG size = 10;
+  EXPECT_EQ(AVIStreamReadFormat(stream, 0, small.data(), &size), S_OK);
+  EXPECT_EQ(size, 10);
+  EXPECT_EQ(slice(small, 0, 10), slice(script_format(2, 8000, 16, false, 0), 0, 10));
+  EXPECT_EQ(slice(small, 10, 2), Bytes(2, 0xCC));
+}
+
+// Reads deliver the clip's samples at their place, whatever the pieces, and
+// stop at its end.
+TEST_F(ScriptTest, ReadsCutAtTheClipsEnd) {
+  ASSERT_TRUE(open_script("Tone(length=0.1, samplerate=8000, channels=2)"));
+  const Bytes whole = read_all(800);
+  ASSERT_EQ(whole.size(), 3200u);
+  EXPECT_NE(whole, Bytes(3200, 0));
+  EXPECT_EQ(read_all(7), whole);
+  Bytes buf(4000, 0xEE);
+  const struct {
+    LONG start, samples, buffer_size;
+    bool buffer;
+    Outcome expected;
+  } cases[] = {
+      {0, 800, 4000, true, {S_OK, 3200, 800}},
+      {790, 20, 4000, true, {S_OK, 40, 10}},  // cut at the end
+      {800, 5, 4000, true, {S_OK, 0, 0}},     // at the end
+      {900, 5, 4000, true, {S_OK, 0, 0}},     // past it
+      {0, 800, 403, true, {S_OK, 400, 100}},  // as many as the buffer holds
+      {0, 800, 3, true, {S_OK, 0, 0}},        // not one
+      {0, 800, -4, true, {S_OK, 0, 0}},
+      {0, -5, 4000, true, {S_OK, 0, 0}},        // a negative count reads nothing
+      {100, 800, 0, false, {S_OK, 2800, 700}},  // sizes only
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.start << " " << c.samples << " " << c.buffer_size);
+    std::fill(buf.begin(), buf.end(), 0xEE);
+    const Outcome o = read(c.start, c.samples, c.buffer ? buf.data() : nullptr, c.buffer_size);
+    EXPECT_EQ(o.result, c.expected.result);
+    EXPECT_EQ(o.bytes, c.expected.bytes);
+    EXPECT_EQ(o.samples, c.expected.samples);
+    if (c.buffer && o.bytes > 0) {
+      const Bytes got = slice(buf, 0, size_t(o.bytes));
+      EXPECT_EQ(got, slice(whole, size_t(c.start) * 4, got.size()));
+      EXPECT_EQ(buf[size_t(o.bytes)], 0xEE);  // nothing past what it reports
+    }
+  }
+  EXPECT_EQ(script_error(), nullptr);
+}
+
+// dwLength holds the sample count cut to 32 bits, and reads go on past it
+// to the clip's real end, as AviSynth's do.
+TEST_F(ScriptTest, LengthCutTo32BitsReadsPastIt) {
+  // 4 × 1073742074 = 2^32 + 1000 samples.
+  ASSERT_TRUE(open_script(
+      "BlankClip(length=4, fps=1, audio_rate=1073742074, channels=1, sample_type=\"8bit\")"));
+  EXPECT_EQ(info().dwLength, 1000u);
+  Bytes buf(100);
+  for (LONG start : {LONG{1000}, LONG{0x7FFFFF00}}) {
+    const Outcome o = read(start, 100, buf.data(), 100);
+    EXPECT_EQ(o.result, S_OK) << start;
+    EXPECT_EQ(o.samples, 100) << start;
+  }
+}
+
+TEST_F(ScriptTest, OneAudioStream) {
+  const std::string path = write_script("tone.avs", "Tone(length=0.1, samplerate=8000)");
+  ASSERT_EQ(open(path), S_OK);
+  const struct {
+    DWORD type;
+    LONG number;
+    HRESULT expected;
+  } cases[] = {
+      {streamtypeAUDIO, 0, S_OK},
+      {streamtypeAUDIO, 1, AVIERR_NODATA},
+      {streamtypeAUDIO, 0x7FFFFFFF, AVIERR_NODATA},
+      // AviSynth's handler takes no number below the first for another.
+      {streamtypeAUDIO, -1, S_OK},
+      {streamtypeAUDIO, LONG(0x80000000u), S_OK},
+      {0x73646976u, 0, AVIERR_NODATA},  // 'vids': the video is left out
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.number);
+    PAVISTREAM s = reinterpret_cast<PAVISTREAM>(this);
+    EXPECT_EQ(AVIFileGetStream(file, &s, c.type, c.number), c.expected);
+    EXPECT_EQ(s != nullptr, c.expected == S_OK);
+    if (s) AVIStreamRelease(s);
+  }
+  close_all();
+
+  ASSERT_EQ(open(write_script("silent.avs", "Tone().KillAudio()")), S_OK);
+  EXPECT_EQ(AVIFileGetStream(file, &stream, streamtypeAUDIO, 0), AVIERR_NODATA);
+  EXPECT_EQ(script_error(), nullptr);
+}
+
+// A script that fails still opens, its error told through
+// IAvisynthClipInfo in AviSynth's words, and it has no audio.
+TEST_F(ScriptTest, ScriptErrorsOpenWithTheirText) {
+  write_script("inner.avsi", "y = 2\nFooBar(3)\n");
+  const std::string head = "The script's return value was not a video clip, ";
+  const struct {
+    const char* name;
+    const char* script;
+    std::string error;  // "$" stands for the script's path
+  } cases[] = {
+      {"an unknown function", "AudioDubb()\n",
+       "Script error: There is no function named 'AudioDubb'.\n($, line 1)"},
+      {"an error in an imported file", "x = 1\nImport(\"inner.avsi\")\n",
+       "Script error: There is no function named 'FooBar'.\n(inner.avsi, line 2)\n($, line 2)"},
+      {"a failed assertion", "Assert(false, \"the source is gone\")",
+       "the source is gone\n($, line 1)"},
+      {"an int", "42", head + "(Is an int, 42)."},
+      {"a bool", "1 == 1", head + "(Is a bool, True)."},
+      {"a float", "1.5", head + "(Is a float, 1.500000)."},
+      {"a string", "\"text\"", head + "(Is a string, text)."},
+      {"an array", "[1, 2, 3]", head + "(Is an array[3])."},
+      {"an empty file", "", head + "(Is the undefined value)."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = write_script("failing.avs", c.script);
+    file = reinterpret_cast<PAVIFILE>(this);
+    ASSERT_EQ(AVIFileOpenA(&file, path.c_str(), OF_SHARE_DENY_WRITE, nullptr), S_OK);
+    std::string expected = c.error;
+    const size_t at = expected.find('$');
+    if (at != std::string::npos) expected.replace(at, 1, path);
+    const char* text = script_error();
+    EXPECT_EQ(text ? std::string(text) : "(none)", expected);
+    EXPECT_EQ(AVIFileGetStream(file, &stream, streamtypeAUDIO, 0), AVIERR_NODATA);
+    close_all();
+  }
+  EXPECT_EQ(standin_log.live_files, 0);
+}
+
+// A script of the test plugin's source (tests/avs_plugin), whose byte k of
+// audio is ((k mod 65521) × 31 + k ÷ 65521) mod 256.
+std::string pattern_script(const std::string& arguments) {
+  return std::string("LoadPlugin(\"") + TONEWELL_AVS_PATTERN + "\")\nTonewellPattern(" + arguments +
+         ")\n";
+}
+
+Bytes pattern_stream(size_t size) {
+  Bytes b(size);
+  for (size_t k = 0; k < size; ++k) b[k] = uint8_t((k % 65521) * 31 + k / 65521);
+  return b;
+}
+
+// Every byte arrives at its place, through the cache on top, in pieces that
+// meet the plugin's runs anywhere.
+TEST_F(ScriptTest, SourceBytesArriveExactly) {
+  if (!*TONEWELL_AVS_PATTERN) GTEST_SKIP() << "the AviSynth test plugin is not built";
+  const struct {
+    const char* arguments;
+    size_t block;
+  } cases[] = {
+      {"channels=1, rate=8000, sample_type=\"8bit\", samples=140000", 1},
+      {"channels=2, rate=8000, sample_type=\"16bit\", samples=40000", 4},
+      {"channels=3, rate=8000, sample_type=\"24bit\", samples=30000", 9},
+      {"channels=1, rate=8000, sample_type=\"32bit\", samples=40000", 4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    if (!open_script(pattern_script(c.arguments))) continue;
+    const Bytes expected = pattern_stream(info().dwLength * c.block);
+    EXPECT_EQ(read_all(4099), expected);
+    EXPECT_EQ(read_all(65521), expected);
+    close_all();
+  }
+}
+
+// A filter that fails while the audio is read fails the read, E_FAIL, and
+// the file keeps its message for IAvisynthClipInfo, as AviSynth's does.
+TEST_F(ScriptTest, FailedReadKeepsItsMessage) {
+  if (!*TONEWELL_AVS_PATTERN) GTEST_SKIP() << "the AviSynth test plugin is not built";
+  ASSERT_TRUE(open_script(
+      pattern_script("channels=1, rate=8000, sample_type=\"8bit\", samples=1000, fail_at=600, "
+                     "fail_message=\"the source went away at 600\"")));
+  Bytes buf(1000);
+  EXPECT_EQ(read(0, 500, buf.data(), 1000).result, S_OK);
+  EXPECT_EQ(script_error(), nullptr);
+  EXPECT_EQ(read(500, 200, buf.data(), 1000).result, E_FAIL);
+  const char* text = script_error();
+  EXPECT_STREQ(text, "the source went away at 600");
+}
+
+// AviSynth reads the script as it opens it and holds nothing: the script
+// may be written while the clip is read.
+TEST_F(ScriptTest, HoldsNothingOpen) {
+  const std::string path = write_script("tone.avs", "Tone(length=0.1, samplerate=8000)");
+  ASSERT_TRUE(open_stream(path));
+  EXPECT_TRUE(can_open(path, "ab"));
+  Bytes buf(400);
+  EXPECT_EQ(read(0, 100, buf.data(), 400).result, S_OK);
 }
 
 // ---- The media writer itself ----

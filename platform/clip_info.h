@@ -29,9 +29,9 @@ DECLARE_INTERFACE_(IAvisynthClipInfo, IUnknown) {
 };
 #undef INTERFACE
 #else
-// The stand-in's: the calls the program makes, same names and results. No
-// stand-in handler runs scripts, so only its test hooks make a file answer
-// it (platform/standin_faults.h).
+// The stand-in's: the calls the program makes, same names and results. Its
+// script handler's files answer it, and test hooks make others answer it
+// (platform/standin_faults.h).
 struct IAvisynthClipInfo {
   ULONG Release();
   int GetError(const char** message);

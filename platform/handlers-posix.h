@@ -26,6 +26,31 @@ struct FileHandler {
 extern const FileHandler kWaveHandler;  // RIFF and RF64 WAVE
 extern const FileHandler kAviHandler;   // RIFF AVI
 
+// A script, as a script handler holds it open; each handler defines its own.
+struct Script;
+
+// A handler that runs a script and makes its one stream as it is read: the
+// layer passes the calls on the file and its stream on to it. It reads the
+// script by name and holds nothing open afterwards.
+struct ScriptHandler {
+  // Runs the script at `path`. A script that fails still opens, keeping its
+  // error; REGDB_E_CLASSNOTREG when the script engine is not installed.
+  HRESULT (*open)(const char* path, Script** script);
+  void (*close)(Script* script);
+  // IAvisynthClipInfo::GetError: nonzero when the script failed (or a read
+  // did), with `*message` at the text; null when there is none.
+  int (*error)(const Script* script, const char** message);
+  // AVIFileGetStream's answer for stream `number` of `type`.
+  HRESULT (*find_stream)(const Script* script, DWORD type, LONG number);
+  // The calls on the stream, answered as the calls of their names are.
+  void (*info)(const Script* script, AVISTREAMINFOA* info);
+  HRESULT (*read_format)(const Script* script, void* format, LONG* size);
+  // AVIStreamRead's parameters after the stream.
+  HRESULT (*read)(Script* script, LONG, LONG, void*, LONG, LONG*, LONG*);
+};
+
+extern const ScriptHandler kAvisynthHandler;  // AviSynth scripts, through AviSynth+
+
 }  // namespace standin
 
 #endif  // TONEWELL_PLATFORM_HANDLERS_POSIX_H_

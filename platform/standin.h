@@ -41,6 +41,7 @@ typedef _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
+constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
 constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154u);
 constexpr HRESULT CO_E_NOTINITIALIZED = static_cast<HRESULT>(0x800401F0u);
 constexpr HRESULT AVIERR_BADFORMAT = static_cast<HRESULT>(0x80044066u);
@@ -130,9 +131,9 @@ typedef const IID& REFIID;
 constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
 
 // AVI file layer (avifil32). A file is a COM object whose handler may offer
-// further interfaces; none of the stand-in's handlers does (E_NOINTERFACE),
-// as Wine's WAVE and AVI handlers offer none the program asks for. Streams
-// are opaque to callers.
+// further interfaces: a script's answers IAvisynthClipInfo, other files
+// answer E_NOINTERFACE, as Wine's WAVE and AVI handlers offer none the
+// program asks for. Streams are opaque to callers.
 struct IAVIFile {
   HRESULT QueryInterface(REFIID riid, void** ppvObject);
 };
@@ -300,6 +301,13 @@ BOOL LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNumberOfBy
                 DWORD nNumberOfBytesToLockHigh, OVERLAPPED* lpOverlapped);
 BOOL UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToUnlockLow,
                   DWORD nNumberOfBytesToUnlockHigh, OVERLAPPED* lpOverlapped);
+
+// The process itself (kernel32): GetCurrentProcess answers a pseudo-handle,
+// (HANDLE)-1 as on Windows, and TerminateProcess on it ends the process at
+// once with the status given, without the C runtime's exit: no atexit
+// routines, no flush of the runtime's streams (exit_group).
+HANDLE GetCurrentProcess();
+BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode);
 
 // The calling thread's last error (kernel32).
 constexpr DWORD ERROR_INVALID_FUNCTION = 1;

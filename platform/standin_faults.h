@@ -13,6 +13,7 @@
 struct StandinFaults {
   // AVI file layer: a nonzero value is answered instead of the real result.
   HRESULT open_result = 0;
+  void (*on_open)() = nullptr;  // called as AVIFileOpenA begins, as a script is evaluated
   HRESULT get_stream_result = 0;
   HRESULT info_result = 0;
   HRESULT format_size_result = 0;  // AVIStreamReadFormat asked for the size
@@ -56,6 +57,8 @@ struct StandinLog {
   std::vector<StandinRead> size_queries;  // every AVIStreamRead with a null buffer
   int events_created = 0;
   int live_files = 0;  // file objects not yet freed: 0 once every reference is released
+  // The most bytes that one write handed to a file opened "wb".
+  size_t largest_write = 0;
 };
 
 extern StandinFaults standin_faults;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -107,15 +108,19 @@ std::wstring wide(const std::string& text) {
   return converted;
 }
 
-ProgramRun run_in_process(int (*entry)(int, wchar_t**), std::vector<std::string> args) {
+int call_entry(int (*entry)(int, wchar_t**), std::vector<std::string> args) {
   args.insert(args.begin(), "tonewell");
   std::vector<std::wstring> wide_args;
   for (const std::string& arg : args) wide_args.push_back(wide(arg));
   std::vector<wchar_t*> argv;
   for (std::wstring& arg : wide_args) argv.push_back(arg.data());
   argv.push_back(nullptr);
+  return entry(static_cast<int>(args.size()), argv.data());
+}
+
+ProgramRun run_in_process(int (*entry)(int, wchar_t**), std::vector<std::string> args) {
   ConsoleCapture console;
-  int status = entry(static_cast<int>(args.size()), argv.data());
+  int status = call_entry(entry, std::move(args));
   console.finish();
   return {status, console.out_text, console.err_text};
 }

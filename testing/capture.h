@@ -82,8 +82,11 @@ struct ProgramRun {
   std::string err;
 };
 
-// Runs a program's entry routine in-process with `args` after the program
-// name, handed on wide as the entry does, capturing its console.
+// Calls a program's entry routine with `args` after the program name,
+// handed on wide as the entry does; its exit status.
+int call_entry(int (*entry)(int, wchar_t**), std::vector<std::string> args);
+
+// The same, capturing its console.
 ProgramRun run_in_process(int (*entry)(int, wchar_t**), std::vector<std::string> args);
 
 #endif  // TONEWELL_TESTING_CAPTURE_H_

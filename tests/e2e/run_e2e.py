@@ -12,8 +12,10 @@ all of them means they agree, except where DIFFERENCES says why not.
 
 Run alone, after building the presets win64, win32, linux64 and linux32:
     python3 tests/e2e/run_e2e.py
+    python3 tests/e2e/run_e2e.py -k "held against a second run"   # the rows so named
 """
 
+import argparse
 import contextlib
 import functools
 import hashlib
@@ -34,6 +36,7 @@ from pathlib import Path
 
 import corpus
 import screen
+from watch import Watched, signals
 from media import (PCM_SUBTYPE_GUID, AviTrack, WaveFormat, avi_file, chunk, pattern, rf64_header,
                    wav_file)
 
@@ -450,10 +453,11 @@ class Case:
     stream: Stream = None  # the stream it converts
     big: bool = False      # started first, so that the pool ends together
     # Cases of the test source handler run on the Windows programs only: the
-    # stand-in has no handler for ".avs", by design (it answers as Windows
-    # does where none is registered).
+    # stand-in's handler for ".avs" is AviSynth+.
     wine_only: bool = False
-    before_handler: bool = False  # run before the handler is registered
+    # Run before the handler is registered, and on the Linux programs as on a
+    # machine without AviSynth+ (tools/without-avisynth).
+    before_handler: bool = False
     avisynth: bool = False  # run where AviSynth+ serves ".avs" (a prefix of its own)
     # Shell redirections of the run's standard streams onto its files, such as
     # "2>> in.wav"; a stream so redirected is not captured.
@@ -1558,106 +1562,156 @@ def run_hashing(command, cwd, env):
         return status, (size, head, digest.hexdigest()), errors.read()
 
 
-def interrupt_problems(program, env, work_root):
-    """Ctrl+C under Wine: SIGINT to the program's process, which Wine hands to
-    the console control routine as CTRL_C_EVENT, while the test source's slow
-    reads hold a run into a named file, and while standard output is never
-    drained again (the writer stuck in its write is left behind). Status 1,
-    the one message and the teardown within 3 s, and the output the header
-    and a prefix of the data."""
-    stream = Stream(WaveFormat(1, 48000, 8), b"", 40_000_000)
-    rows = [(Run("slow.avs", "out.wav", level=2), [(INFO, OUTPUT_OPENED), (ERROR, INTERRUPTED),
-                                                   (INFO, WRITING_ENDED), (VERBOSE, OUTPUT_CLOSED)]),
-            (Run("slow.avs", to_stdout=True, level=2), [(INFO, STDOUT_CHOSEN), (ERROR, INTERRUPTED)])]
-    problems = []
+def start_under_wine(program, args, work, env):
+    """A run of a Windows program, its standard output and error piped;
+    killed if it outlives RUN_TIMEOUT_S."""
+    process = subprocess.Popen(wine_command(program) + args, cwd=work, env=env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    timer = threading.Timer(RUN_TIMEOUT_S, process.kill)
+    timer.daemon = True
+    timer.start()
+    return process
+
+
+def held_at(gate, process):
+    """Waits until the test source holds `process` at `gate` (it has made
+    the file gate.wait); False if the process ended first."""
+    while process.poll() is None and not gate.with_name(gate.name + ".wait").exists():
+        time.sleep(0.01)
+    return process.poll() is None
+
+
+def interrupt_difference(program, expected, status, took, out, err):
+    """Problems of an interrupted run: its status, its time, its messages."""
+    problems = [] if status == 1 and took < 3 else [f"status {status}, {took:.1f} s"]
+    for name, want, got in (("stdout", expected.out, out), ("stderr", expected.err, err)):
+        difference = text_difference(program, want, got)
+        if difference:
+            problems.append(f"{name}: {difference}")
+    return problems
+
+
+def prefix_difference(stream, taken):
+    """Problems unless `taken` is the header and a prefix of the data, as an
+    interrupted output must be."""
+    header = stream.wave()
+    data = taken[len(header):]
+    if (taken[:len(header)] != header or data != source_data(0, len(data)) or
+            len(data) == stream.sample_count * stream.fmt.block_align):
+        return [f"{len(taken)} bytes, not the header and a prefix of the data"]
+    return []
+
+
+INTERRUPTED_STREAM = Stream(WaveFormat(1, 48000, 8), b"", 40_000_000)
+
+
+def held_read_interrupt_problems(program, env, work_root):
+    """Ctrl+C under Wine (SIGINT, which Wine hands to the console control
+    routine as CTRL_C_EVENT) while the test source holds the second read of a
+    run into a named file: the idle writer says at once that the run was
+    interrupted, and once the read is let go the run ends within 3 s with the
+    teardown, the output the header and a prefix of the data."""
+    stream, run = INTERRUPTED_STREAM, Run("held.avs", "out.wav", level=2)
+    expected = run.transfer_failed(stream, [(INFO, OUTPUT_OPENED), (ERROR, INTERRUPTED),
+                                            (INFO, WRITING_ENDED), (VERBOSE, OUTPUT_CLOSED)])
     work = Path(tempfile.mkdtemp(dir=work_root))
-    (work / "slow.avs").write_bytes(source_file(stream.fmt, samples=stream.sample_count,
-                                                read_delay_ms=200))
-    for run, transfer in rows:
-        expected = run.transfer_failed(stream, transfer)
-        process = subprocess.Popen(wine_command(program) + run.args(),
-                                   cwd=work, env=env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        timer = threading.Timer(RUN_TIMEOUT_S, process.kill)
-        timer.start()
-        output = work / "out.wav"
-        if run.to_stdout:
-            taken = process.stdout.read(1000)
-        else:
-            while process.poll() is None and (not output.exists() or output.stat().st_size < 1000):
-                time.sleep(0.05)
-        sent = time.monotonic()
+    (work / "held.avs").write_bytes(source_file(stream.fmt, samples=stream.sample_count,
+                                                read_gate=f"go@{QUARTER_SAMPLES}"))
+    process = start_under_wine(program, run.args(), work, env)
+    out, err = Watched(process.stdout), Watched(process.stderr)
+    problems = [] if held_at(work / "go", process) else ["the run ended before its read was held"]
+    process.send_signal(signal.SIGINT)
+    if not err.wait_for(program.encode(INTERRUPTED), RUN_TIMEOUT_S):
+        problems.append("no interrupt message while the read was held")
+    (work / "go").touch()
+    let_go = time.monotonic()
+    status = process.wait()
+    problems += interrupt_difference(program, expected, status, time.monotonic() - let_go,
+                                     out.all(RUN_TIMEOUT_S), err.all(RUN_TIMEOUT_S))
+    problems += prefix_difference(stream, (work / "out.wav").read_bytes())
+    shutil.rmtree(work, ignore_errors=True)
+    return problems
+
+
+def stuck_writer_interrupt_problems(program, env, work_root):
+    """Ctrl+C under Wine while standard output is never drained again: the
+    writer, stuck in its write, is left behind, and the process ends within
+    3 s all the same, with status 1 and the teardown."""
+    stream, run = INTERRUPTED_STREAM, Run("fast.avs", to_stdout=True, level=2)
+    expected = run.transfer_failed(stream, [(INFO, STDOUT_CHOSEN), (ERROR, INTERRUPTED)])
+    work = Path(tempfile.mkdtemp(dir=work_root))
+    (work / "fast.avs").write_bytes(source_file(stream.fmt, samples=stream.sample_count))
+    process = start_under_wine(program, run.args(), work, env)
+    err = Watched(process.stderr)
+    taken = process.stdout.read(1000)  # the transfer has begun
+    sent = time.monotonic()
+    process.send_signal(signal.SIGINT)
+    status = process.wait()
+    took = time.monotonic() - sent
+    taken += process.stdout.read()
+    problems = interrupt_difference(program, expected, status, took, b"", err.all(RUN_TIMEOUT_S))
+    problems += prefix_difference(stream, taken)
+    shutil.rmtree(work, ignore_errors=True)
+    return problems
+
+
+def opening_interrupt_problems(program, env, work_root):
+    """Ctrl+C twice under Wine while the test source holds the open, as a
+    script handler holds it while it evaluates a heavy script: the second
+    ends the run at once (within 3 s), status 1, the one message after the
+    settings, and no output."""
+    run = Run("opening.avs", "out.wav", level=2)
+    expected = run.expect(1, [(ERROR, INTERRUPTED)])
+    work = Path(tempfile.mkdtemp(dir=work_root))
+    (work / "opening.avs").write_bytes(source_file(open_gate="go"))
+    process = start_under_wine(program, run.args(), work, env)
+    out, err = Watched(process.stdout), Watched(process.stderr)
+    problems = [] if held_at(work / "go", process) else ["the run ended before its open was held"]
+    for _ in range(2):
         process.send_signal(signal.SIGINT)
-        status = process.wait()
-        took = time.monotonic() - sent
-        timer.cancel()
-        out, err = process.stdout.read(), process.stderr.read()
-        if run.to_stdout:
-            taken, out = taken + out, b""
-        else:
-            taken = output.read_bytes()
-        label = "standard output" if run.to_stdout else "a named file"
-        if status != 1 or took >= 3:
-            problems.append(f"{label}: status {status}, {took:.1f} s after SIGINT")
-        for name, want, got in (("stdout", expected.out, out), ("stderr", expected.err, err)):
-            difference = text_difference(program, want, got)
-            if difference:
-                problems.append(f"{label}, {name}: {difference}")
-        header = stream.wave()
-        if taken[:len(header)] != header or taken[len(header):] != source_data(
-                0, len(taken) - len(header)) or len(taken) == len(header) + 40_000_000:
-            problems.append(f"{label}: {len(taken)} bytes, not the header and a prefix of the data")
+        # A signal sent while the same one is still pending merges with it.
+        while process.poll() is None and signal.SIGINT in signals(process.pid, "ShdPnd"):
+            time.sleep(0.001)
+    sent = time.monotonic()
+    status = process.wait()
+    problems += interrupt_difference(program, expected, status, time.monotonic() - sent,
+                                     out.all(RUN_TIMEOUT_S), err.all(RUN_TIMEOUT_S))
+    if (work / "out.wav").exists():
+        problems.append("out.wav exists, expected none")
     shutil.rmtree(work, ignore_errors=True)
     return problems
 
 
 def avisynth_interrupt_problems(program, env, work_root):
-    """Ctrl+C while AviSynth+ reads a slow script: each of the plugin's reads
-    past the first piece waits for a gate file, which it takes away. Once the
-    first piece is in the output the test sends SIGINT, then lets the held
-    read, and any after it, through one at a time until the run ends: status
-    1, the one message and the teardown, and the output the header and a
-    prefix of the data."""
-    fmt = WaveFormat(1, 48000, 8)
-    stream = Stream(fmt, b"", 40_000_000)
-    run = Run("slow.avs", "out.wav", level=2)
+    """Ctrl+C while AviSynth+ reads a script whose reads past the first
+    piece wait at the plugin's gate: once the output has data, SIGINT; the
+    idle writer says at once that the run was interrupted, and once the held
+    read is let go the run ends within 3 s with the teardown, the output the
+    header and a prefix of the data."""
+    stream, run = INTERRUPTED_STREAM, Run("held.avs", "out.wav", level=2)
     expected = run.transfer_failed(stream, [(INFO, OUTPUT_OPENED), (ERROR, INTERRUPTED),
                                             (INFO, WRITING_ENDED), (VERBOSE, OUTPUT_CLOSED)])
     work = Path(tempfile.mkdtemp(dir=work_root))
-    script = pattern_script(pattern_call(fmt, stream.sample_count, gate="gate",
+    script = pattern_script(pattern_call(stream.fmt, stream.sample_count, gate="go",
                                          gate_at=QUARTER_SAMPLES))
-    (work / "slow.avs").write_bytes(script(program))
-    header = stream.wave()
-    output, gate = work / "out.wav", work / "gate"
-    process = subprocess.Popen(wine_command(program) + run.args(), cwd=work, env=env,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE)
-    timer = threading.Timer(RUN_TIMEOUT_S, process.kill)
-    timer.start()
+    (work / "held.avs").write_bytes(script(program))
+    output = work / "out.wav"
+    process = start_under_wine(program, run.args(), work, env)
+    out, err = Watched(process.stdout), Watched(process.stderr)
     while process.poll() is None and (not output.exists() or
-                                      output.stat().st_size <= len(header)):
-        time.sleep(0.05)
-    process.send_signal(signal.SIGINT)
-    released = 0
-    while process.poll() is None:
-        if not gate.exists():
-            gate.touch()
-            released += 1
+                                      output.stat().st_size <= len(stream.wave())):
         time.sleep(0.01)
-    timer.cancel()
-    out, err = process.communicate()
-    problems = []
-    if process.returncode != 1:
-        problems.append(f"status {process.returncode}, {released} reads let through after SIGINT")
-    for name, want, got in (("stdout", expected.out, out), ("stderr", expected.err, err)):
-        difference = text_difference(program, want, got)
-        if difference:
-            problems.append(f"{name}: {difference}")
-    taken = output.read_bytes() if output.exists() else b""
-    data = taken[len(header):]
-    if (taken[:len(header)] != header or not 0 < len(data) < stream.sample_count or
-            data != source_data(0, len(data))):
-        problems.append(f"{len(taken)} bytes, not the header and a prefix of the data")
+    problems = [] if process.poll() is None else ["the run ended before its read was held"]
+    process.send_signal(signal.SIGINT)
+    if not err.wait_for(program.encode(INTERRUPTED), RUN_TIMEOUT_S):
+        problems.append("no interrupt message while the read was held")
+    (work / "go").touch()
+    let_go = time.monotonic()
+    status = process.wait()
+    problems += interrupt_difference(program, expected, status, time.monotonic() - let_go,
+                                     out.all(RUN_TIMEOUT_S), err.all(RUN_TIMEOUT_S))
+    problems += prefix_difference(stream, output.read_bytes())
     shutil.rmtree(work, ignore_errors=True)
     return problems
 
@@ -1673,45 +1727,51 @@ READERS = {
 }
 
 
-def avisynth_reader_problems(program, env, work_root):
-    """Scripts converted to standard output, piped into flac, ffmpeg and sox:
-    the samples they decode are the pattern, exactly. Float goes to ffmpeg
-    alone: flac takes none, and sox turns samples into integers on the way.
-    A list of (name, problems)."""
-    rows = [("16-bit stereo", STEREO16, {}, "s16le", ("flac", "ffmpeg", "sox")),
-            ("24-bit 5.1, extensible", SURROUND24, {"channel_mask": 63}, "s24le",
-             ("flac", "ffmpeg", "sox")),
-            ("float stereo", FLOAT_STEREO, {}, "f32le", ("ffmpeg",))]
+def piped_reader_problems(fmt, arguments, raw, reader, program, env, work_root):
+    """A second of the pattern in `fmt` converted to standard output, piped
+    into `reader`, whose decoded samples must be the pattern, exactly."""
+    data = source_data(0, 48000 * fmt.block_align)
+    script = pattern_script(*([ALLOW_FLOAT] if fmt.tag == 3 else []),
+                            pattern_call(fmt, 48000, **arguments))
     work = Path(tempfile.mkdtemp(dir=work_root))
-    results = []
     try:
-        for name, fmt, arguments, raw, readers in rows:
-            data = source_data(0, 48000 * fmt.block_align)
-            script = pattern_script(*([ALLOW_FLOAT] if fmt.tag == 3 else []),
-                                    pattern_call(fmt, 48000, **arguments))
-            (work / "clip.avs").write_bytes(script(program))
-            for reader in readers:
-                ours = subprocess.Popen(wine_command(program) + ["-q", "clip.avs", "-"], cwd=work,
-                                        env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE)
-                theirs = subprocess.run(READERS[reader](raw), cwd=work, stdin=ours.stdout,
-                                        capture_output=True, timeout=RUN_TIMEOUT_S)
-                ours.stdout.close()
-                errors = ours.stderr.read()
-                ours.wait(timeout=RUN_TIMEOUT_S)
-                problems = []
-                if ours.returncode != 0 or errors:
-                    problems.append(f"tonewell ended {ours.returncode}: {errors!r}")
-                if theirs.returncode != 0:
-                    problems.append(f"{reader} ended {theirs.returncode}: {theirs.stderr[-300:]!r}")
-                elif theirs.stdout != data:
-                    problems.append(f"{reader} decoded {len(theirs.stdout)} bytes, not the "
-                                    f"{len(data)} of the pattern")
-                results.append((f"avisynth: {name} read back by {reader} through a pipe",
-                                problems))
+        (work / "clip.avs").write_bytes(script(program))
+        ours = subprocess.Popen(wine_command(program) + ["-q", "clip.avs", "-"], cwd=work, env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        theirs = subprocess.run(READERS[reader](raw), cwd=work, stdin=ours.stdout,
+                                capture_output=True, timeout=RUN_TIMEOUT_S)
+        ours.stdout.close()
+        errors = ours.stderr.read()
+        ours.wait(timeout=RUN_TIMEOUT_S)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    return results
+    problems = []
+    if ours.returncode != 0 or errors:
+        problems.append(f"tonewell ended {ours.returncode}: {errors!r}")
+    if theirs.returncode != 0:
+        problems.append(f"{reader} ended {theirs.returncode}: {theirs.stderr[-300:]!r}")
+    elif theirs.stdout != data:
+        problems.append(f"{reader} decoded {len(theirs.stdout)} bytes, not the {len(data)} of "
+                        f"the pattern")
+    return problems
+
+
+# Rows of their own through AviSynth+, as OWN_RUN_ROWS: Ctrl+C on a run held
+# at the plugin's gate, and scripts' output read back by flac, ffmpeg and sox
+# through a pipe. Float goes to ffmpeg alone: flac takes none, and sox makes
+# integers of it on the way.
+AVISYNTH_OWN_RUN_ROWS = {
+    "avisynth: Ctrl+C while a read is held at the plugin's gate": avisynth_interrupt_problems,
+    **{f"avisynth: {name} read back by {reader} through a pipe":
+       functools.partial(piped_reader_problems, fmt, arguments, raw, reader)
+       for name, fmt, arguments, raw, readers in (
+           ("16-bit stereo", STEREO16, {}, "s16le", ("flac", "ffmpeg", "sox")),
+           ("24-bit 5.1, extensible", SURROUND24, {"channel_mask": 63}, "s24le",
+            ("flac", "ffmpeg", "sox")),
+           ("float stereo", FLOAT_STEREO, {}, "f32le", ("ffmpeg",)))
+       for reader in readers},
+}
 
 
 def run_case(case, program, wine_env, work_root):
@@ -1725,6 +1785,8 @@ def run_case(case, program, wine_env, work_root):
         args = [arg.replace(WORK_DIR, work_dir) for arg in case.args]
         command = [str(program.path)] + args
         env = None
+        if case.before_handler and not program.under_wine:
+            command = [str(ROOT / "tools/without-avisynth")] + command
         if program.under_wine:
             command = wine_command(program) + args
             env = wine_env
@@ -1795,27 +1857,27 @@ def run_case(case, program, wine_env, work_root):
 
 
 def held_output_problems(program, env, work_root):
-    """While a run writes its named output, slowly (the test source waits
-    0.2 s a read), a second run may not write that file: the first holds it
-    by its share mode, and the second's open is refused."""
+    """While a run writes its named output, held by the test source in its
+    second read, a second run may not write that file: the first holds it by
+    its share mode, and the second's open is refused. Let go, the first run
+    ends exact."""
     work = Path(tempfile.mkdtemp(dir=work_root))
     stream = Stream(MONO8, source_data(0, 1 << 23))
-    (work / "slow.avs").write_bytes(source_file(MONO8, samples=1 << 23, read_delay_ms=200))
+    (work / "held.avs").write_bytes(source_file(MONO8, samples=1 << 23,
+                                                read_gate=f"go@{QUARTER_SAMPLES}"))
     (work / "in.wav").write_bytes(wav_file(MONO8.stored(16), bytes(4000)))
     command = wine_command(program) + ["-q"]
-    first = subprocess.Popen(command + ["slow.avs", "held.wav"], cwd=work, env=env,
+    first = subprocess.Popen(command + ["held.avs", "held.wav"], cwd=work, env=env,
                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE)
-    held = work / "held.wav"
-    while first.poll() is None and (not held.exists() or held.stat().st_size < 44):
-        time.sleep(0.01)
+    problems = [] if held_at(work / "go", first) else ["the first run ended before it was held"]
     second = subprocess.run(command + ["in.wav", "held.wav"], cwd=work, env=env,
                             stdin=subprocess.DEVNULL, capture_output=True, timeout=RUN_TIMEOUT_S)
-    problems = []
     if second.returncode != 1 or second.stderr != program.encode(OUTPUT_FAILED):
         problems.append(f"the second run ended {second.returncode}: {second.stderr!r}")
+    (work / "go").touch()
     first.communicate(timeout=RUN_TIMEOUT_S)
-    difference = wave_difference(stream.wave(), held.read_bytes())
+    difference = wave_difference(stream.wave(), (work / "held.wav").read_bytes())
     if first.returncode != 0 or difference:
         problems.append(f"the first run ended {first.returncode}: {difference}")
     shutil.rmtree(work, ignore_errors=True)
@@ -1827,14 +1889,14 @@ def held_output_problems(program, env, work_root):
 WINE_PROGRESS_FORM_AT = {40: "no amounts", 120: "full"}
 
 
-def progress_on_a_terminal(program, env, work_root):
+def progress_on_a_terminal(program, env, work_root, widths):
     """tonewell64.exe with standard error on a pseudo-terminal, narrow and
     wide, standard output drained slowly: Wine makes a console of the
     terminal, whose width (taken once, at start) the program reads; the
     progress line is drawn in the form that fits, never wraps, and leaves the
     finished screen as a run too short to draw it leaves it (the messages
     themselves pass through Wine's console as they do without the line).
-    A list of (name, problems)."""
+    At each of `widths`, a list of (name, problems)."""
     work = Path(tempfile.mkdtemp(dir=work_root))
     data = pattern(48 << 20, 8)
     (work / "long.wav").write_bytes(wav_file(MONO8.stored(16), data))
@@ -1842,7 +1904,8 @@ def progress_on_a_terminal(program, env, work_root):
     command = wine_command(program)
     results = []
     try:
-        for columns, form in WINE_PROGRESS_FORM_AT.items():
+        for columns in widths:
+            form = WINE_PROGRESS_FORM_AT[columns]
             run = screen.run_on_terminal(command + ["long.wav", "-"], columns, cwd=work, env=env,
                                          timeout_s=RUN_TIMEOUT_S)
             reference = screen.run_on_terminal(command + ["short.wav", "-"], columns, pace_s=0,
@@ -1868,7 +1931,29 @@ def progress_on_a_terminal(program, env, work_root):
     return results
 
 
+# Rows that start runs of their own, beside each other, held midway or
+# interrupted, on the Windows programs (the qemu route runs its few cases
+# only): each a function of the program, the prefix's environment and the
+# suite's work folder, returning its problems.
+OWN_RUN_ROWS = {
+    "named output held against a second run": held_output_problems,
+    "Ctrl+C while a read is held, into a named file": held_read_interrupt_problems,
+    "Ctrl+C, standard output never drained again: the process ends":
+        stuck_writer_interrupt_problems,
+    "Ctrl+C twice while the script is opened": opening_interrupt_problems,
+}
+
+
+def progress_row(columns):
+    return f"progress on a terminal of {columns} columns"
+
+
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("-k", dest="keyword", metavar="TEXT",
+                        help="run only the rows whose name, \"[program] case\" as a failure "
+                             "shows it, holds TEXT")
+    args = parser.parse_args()
     os.chdir(ROOT)
     cases = sorted(all_cases(), key=lambda c: not c.big)
     known = {c.name for c in cases}
@@ -1877,10 +1962,29 @@ def main():
     for name in QEMU_ROUTE_CASES:
         assert name in known, f"qemu route for unknown case {name!r}"
 
-    missing = [p for p in PROGRAMS if not p.path.is_file()]
+    def wanted(program, name):
+        return args.keyword is None or args.keyword in f"[{program.label}] {name}"
+
+    # What runs is chosen before anything runs: a program, the Wine prefix
+    # and the test source handler only where a chosen row needs them.
+    jobs = [(case, program) for case in cases for program in PROGRAMS
+            if program.runs(case) and wanted(program, case.name)]
+    own_runs = [(program, name, function) for program in PROGRAMS
+                if program.under_wine and not program.qemu_route
+                for name, function in OWN_RUN_ROWS.items() if wanted(program, name)]
+    avisynth_runs = [(program, name, function) for program in PROGRAMS
+                     if program.under_wine and not program.qemu_route
+                     for name, function in AVISYNTH_OWN_RUN_ROWS.items()
+                     if wanted(program, name)]
+    widths = {program: [columns for columns in WINE_PROGRESS_FORM_AT
+                        if wanted(program, progress_row(columns))]
+              for program in PROGRAMS if program.under_wine and not program.qemu_route}
+    programs = [p for p in PROGRAMS if any(job[1] == p for job in jobs) or
+                any(row[0] == p for row in own_runs + avisynth_runs) or widths.get(p)]
+    missing = [p for p in programs if not p.path.is_file()]
     for program in missing:
         print(f"FAIL {program.label}: {program.path} not built")
-    programs = [p for p in PROGRAMS if p not in missing]
+    programs = [p for p in programs if p not in missing]
 
     failed = len(missing)
     passed = 0
@@ -1895,55 +1999,59 @@ def main():
         else:
             passed += 1
 
+    def run_jobs(phase, env):
+        with ThreadPoolExecutor(max_workers=2) as pool:
+            results = pool.map(lambda job: run_case(*job, env, work_root), phase)
+            for (case, program), problems in zip(phase, results):
+                record(program, case.name, problems)
+
+    under_wine = [p for p in programs if p.under_wine]
     work_root = tempfile.mkdtemp(prefix="tonewell-e2e-")
     try:
-        with wine_prefix() as wine_env:
-            for program in [p for p in programs if p.under_wine]:
+        with (wine_prefix() if under_wine else contextlib.nullcontext()) as wine_env:
+            for program in under_wine:
                 if not starts_under_wine(program, wine_env):
                     print(f"FAIL {program.label}: does not start under Wine on this machine")
                     failed += 1
                     programs.remove(program)
-            jobs = [(case, program) for case in cases for program in programs
-                    if program.runs(case)]
-
-            def run_phase(phase, env):
-                with ThreadPoolExecutor(max_workers=2) as pool:
-                    results = pool.map(lambda job: run_case(*job, env, work_root), phase)
-                    for (case, program), problems in zip(phase, results):
-                        record(program, case.name, problems)
-
+            jobs = [job for job in jobs if job[1] in programs]
+            own_runs = [row for row in own_runs if row[0] in programs]
             # The cases that need ".avs" unregistered first, then the rest.
             for before_handler in (True, False):
-                if not before_handler:
+                phase = [job for job in jobs
+                         if job[0].before_handler == before_handler and not job[0].avisynth]
+                if not before_handler and (own_runs or any(job[1].under_wine for job in phase)):
                     register_test_source(wine_env)
-                run_phase([job for job in jobs if job[0].before_handler == before_handler and
-                           not job[0].avisynth], wine_env)
-            # Rows that start runs of their own, beside each other or stopped
-            # midway, on the Windows programs (the qemu route runs its few
-            # cases only).
-            for program in [p for p in programs if p.under_wine and not p.qemu_route]:
-                record(program, "named output held against a second run",
-                       held_output_problems(program, wine_env, work_root))
-                for name, problems in progress_on_a_terminal(program, wine_env, work_root):
-                    record(program, name, problems)
-                record(program, "interrupted by Ctrl+C",
-                       interrupt_problems(program, wine_env, work_root))
-        # AviSynth+ for ".avs", in a prefix of its own.
-        with wine_prefix() as avisynth_env:
-            register_avisynth(avisynth_env)
-            run_phase([job for job in jobs if job[0].avisynth], avisynth_env)
-            for program in [p for p in programs if p.under_wine and not p.qemu_route]:
-                record(program, "avisynth: interrupted by Ctrl+C",
-                       avisynth_interrupt_problems(program, avisynth_env, work_root))
-                for name, problems in avisynth_reader_problems(program, avisynth_env, work_root):
-                    record(program, name, problems)
+                run_jobs(phase, wine_env)
+            for program, name, function in own_runs:
+                record(program, name, function(program, wine_env, work_root))
+            for program in programs:
+                if widths.get(program):
+                    for name, problems in progress_on_a_terminal(program, wine_env, work_root,
+                                                                 widths[program]):
+                        record(program, name, problems)
+        avisynth_jobs = [job for job in jobs if job[0].avisynth]
+        avisynth_runs = [row for row in avisynth_runs if row[0] in programs]
+        if avisynth_jobs or avisynth_runs:
+            # AviSynth+ for ".avs", in a prefix of its own.
+            with wine_prefix() as avisynth_env:
+                register_avisynth(avisynth_env)
+                run_jobs(avisynth_jobs, avisynth_env)
+                for program, name, function in avisynth_runs:
+                    record(program, name, function(program, avisynth_env, work_root))
     finally:
         shutil.rmtree(work_root, ignore_errors=True)
 
-    print("designed differences between Wine and the stand-in:")
-    for name, programs, reason, _ in DIFFERENCES:
+    chosen = {case.name for case, _ in jobs}
+    differences = [row for row in DIFFERENCES if row[0] in chosen]
+    if differences:
+        print("designed differences between Wine and the stand-in:")
+    for name, programs, reason, _ in differences:
         print(f"  {name} ({programs}): {reason}")
     print(f"{passed} passed, {failed} failed")
+    if passed + failed == 0:
+        print(f"no row's name holds {args.keyword!r}")
+        return 1
     return 1 if failed else 0
 
 

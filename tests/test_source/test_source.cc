@@ -1,11 +1,12 @@
 // A source handler for the AVI file layer, for tests only. Registered for
 // ".avs", it serves small text files that describe audio streams: their
-// format and length, failures to answer on demand, a delay per read, a
-// script error to report as script handlers do (IAvisynthClipInfo), at open
-// or after a read failed, samples past the declared length, and a file held
-// open as a script's source is. The data is computed from each byte's
-// position, so the end-to-end suite knows every byte without storing any,
-// and a stream may be larger than any file.
+// format and length, failures to answer on demand, a delay per read, gates
+// that hold the open or a read until the test lets it go, a script error to
+// report as script handlers do (IAvisynthClipInfo), at open or after a read
+// failed, samples past the declared length, and a file held open as a
+// script's source is. The data is computed from each byte's position, so
+// the end-to-end suite knows every byte without storing any, and a stream
+// may be larger than any file.
 #include <initguid.h>  // first: defines the IID_IAVI* GUIDs that vfw.h declares
 
 #include <windows.h>
@@ -62,6 +63,9 @@ struct Source {
   std::string read_error_text;  // GetError's text once a read has failed
   std::string free_log;         // a file that gets a line when the file object is freed
   std::string hold_file;        // a file held open for reading while the file object lives
+  std::string open_gate;        // the open waits until this file exists
+  std::string read_gate;        // so do the reads from the one holding read_gate_at on
+  uint64_t read_gate_at = kNone;
 };
 
 struct Key {
@@ -123,8 +127,9 @@ bool unescape(const std::string& text, std::string* out) {
   return true;
 }
 
-// "key=value"; read_error's value is "CODE@N", script_error's,
-// read_error_text's, free_log's and hold_file's are the rest of the line.
+// "key=value"; read_error's value is "CODE@N", read_gate's "NAME@N",
+// script_error's, read_error_text's, free_log's, hold_file's and open_gate's
+// the rest of the line.
 bool parse_line(const std::string& line, Source* source) {
   size_t equals = line.find('=');
   if (equals == std::string::npos) return false;
@@ -138,9 +143,17 @@ bool parse_line(const std::string& line, Source* source) {
     source->read_error_told = true;
     return unescape(value, &source->read_error_text);
   }
-  if (name == "free_log" || name == "hold_file") {
-    (name == "free_log" ? source->free_log : source->hold_file) = value;
+  if (name == "free_log" || name == "hold_file" || name == "open_gate") {
+    (name == "free_log" ? source->free_log
+     : name == "hold_file" ? source->hold_file
+                           : source->open_gate) = value;
     return !value.empty();
+  }
+  if (name == "read_gate") {
+    size_t at = value.rfind('@');
+    source->read_gate = value.substr(0, at);
+    return at != std::string::npos && at > 0 &&
+           parse_number(value.substr(at + 1), UINT32_MAX, &source->read_gate_at);
   }
   if (name == "read_error") {
     size_t at = value.find('@');
@@ -179,6 +192,15 @@ HRESULT load_source(const wchar_t* path, Source* source) {
   if (source->sample_size == kNone) source->sample_size = source->block_align;
   if (source->valid_bits == kNone) source->valid_bits = source->bits;
   return static_cast<HRESULT>(source->open_error);
+}
+
+// Holds the caller until the test creates the file `gate` (relative to the
+// working directory), having first created `gate`.wait, so that the test
+// knows the run is held there.
+void wait_at(const std::string& gate) {
+  FILE* waiting = fopen((gate + ".wait").c_str(), "wb");
+  if (waiting != nullptr) fclose(waiting);
+  while (GetFileAttributesA(gate.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(10);
 }
 
 void put16(uint8_t* at, uint64_t value) {
@@ -306,6 +328,7 @@ class SourceStream final : public IAVIStream {
       count = std::min<uint64_t>(count, std::max<LONG>(buffer_size, 0) / sample_size);
       if (count == 0) return AVIERR_BUFFERTOOSMALL;
     }
+    if (first + count > source_.read_gate_at) wait_at(source_.read_gate);
     auto holds = [&](uint64_t n) { return n >= first && n - first < count; };
     if (holds(source_.read_error_at)) {
       InterlockedExchange(read_failed_, 1);
@@ -374,10 +397,12 @@ class SourceFile final : public IAVIFile, public IPersistFile, public IAvisynthC
     return left;
   }
 
-  // A script's source is opened while the script runs, as the layer's WAVE
+  // A script handler evaluates the script here, which may take minutes; a
+  // script's source is opened while the script runs, as the layer's WAVE
   // handler opens a WavSource: for reading, letting others read and write.
   STDMETHODIMP Load(LPCOLESTR path, DWORD) override {
     HRESULT result = load_source(path, &source_);
+    if (!source_.open_gate.empty()) wait_at(source_.open_gate);
     if (result < 0 || source_.hold_file.empty()) return result;
     held_ = CreateFileA(source_.hold_file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                         nullptr, OPEN_EXISTING, 0, nullptr);
