@@ -100,6 +100,8 @@ QEMU_ROUTE_CASES = {
     "handler: a short read in piece 2",
     "handler: 6 GiB to standard output as RF64",
     "nBlockAlign 0",
+    "avisynth: 16-bit stereo",
+    "avisynth: script error, an unknown function",
 }
 
 # Debian's `wine` starts its 32-bit loader first, even for a 64-bit program,
@@ -131,14 +133,25 @@ def wine_prefix():
     # page is then 1252 whatever the runner's locale.
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", DISPLAY="",
                WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
+    keeper = None
     try:
         subprocess.run(["wineserver", "-p"], env=env, check=True)
         subprocess.run([WINE32, "wineboot", "--init"], env=env, check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=300)
+        # Wine's desktop process ends some seconds after the last program;
+        # started again by the next one, it fails to start RpcSs, and from
+        # then on every program waits 14 s for it (Wine 8.0). A program that
+        # lives as long as the prefix keeps the desktop up: cmd.exe, waiting
+        # for input that never comes.
+        keeper = subprocess.Popen([WINE64, "cmd.exe"], env=env, stdin=subprocess.PIPE,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         yield env
     finally:
         subprocess.run(["wineserver", "-k"], env=env)
+        if keeper:
+            keeper.stdin.close()
+            keeper.wait()
         shutil.rmtree(prefix, ignore_errors=True)
 
 
@@ -433,7 +446,8 @@ class Run:
 class Case:
     name: str
     args: list
-    files: dict            # input files written before the run: name -> bytes
+    files: dict            # input files written before the run: name -> bytes, or a
+                           # function of the Program that gives them
     expect: object         # Program -> Expectation
     run: Run = None        # the run, when the command line is accepted
     stream: Stream = None  # the stream it converts
@@ -444,6 +458,7 @@ class Case:
     # Run before the handler is registered, and on the Linux programs as on a
     # machine without AviSynth+ (tools/without-avisynth).
     before_handler: bool = False
+    avisynth: bool = False  # run where AviSynth+ serves ".avs" (a prefix of its own)
     # Shell redirections of the run's standard streams onto its files, such as
     # "2>> in.wav"; a stream so redirected is not captured.
     redirection: str = None
@@ -1071,6 +1086,238 @@ def test_source_cases():
             source_size_cases() + source_script_cases() + source_guard_cases())
 
 
+# ---------------------------------------------------------------------------
+# Through AviSynth+, the script handler users have, registered for ".avs" in
+# a prefix of its own. Its test plugin TonewellPattern (tests/avs_plugin)
+# makes audio of the test source's stream 0, so every byte is known.
+
+def wine_path(path):
+    """`path` as a Windows program under Wine names it, on drive Z:."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def pattern_script(*lines):
+    """A script that loads TonewellPattern, then `lines`: a function of the
+    Program, whose width picks the plugin."""
+    def script(program):
+        plugin = wine_path(program.path.parent / "tonewell_avs_pattern.dll")
+        return (f'LoadPlugin("{plugin}")\n' + "".join(f"{line}\n" for line in lines)).encode()
+    return script
+
+
+def pattern_call(fmt, samples, **more):
+    """TonewellPattern's call for `samples` samples in `fmt`."""
+    arguments = dict(channels=fmt.channels, rate=fmt.rate,
+                     sample_type="float" if fmt.tag == 3 else f"{fmt.bits}bit", samples=samples,
+                     **more)
+    return "TonewellPattern(" + ", ".join(
+        f'{k}="{v}"' if isinstance(v, str) else f"{k}={v}" for k, v in arguments.items()) + ")"
+
+
+def avs_extensible(fmt, channel_mask):
+    """The 40-byte format AviSynth+ gives `fmt` as WAVE_FORMAT_EXTENSIBLE:
+    all bits valid, the subformat PCM or float as the tag."""
+    return (struct.pack("<HHIIHHHHII", 0xFFFE, fmt.channels, fmt.rate, fmt.avg_bytes,
+                        fmt.block_align, fmt.bits, 22, fmt.bits, channel_mask, fmt.tag) +
+            PCM_SUBTYPE_GUID[4:])
+
+
+def avisynth_case(name, run, files, outcome, stream=None, big=False):
+    return run_case_of(name, run, files, outcome, stream, big, wine_only=True, avisynth=True)
+
+
+ALLOW_FLOAT = "global OPT_AllowFloatAudio = true"
+USE_EXTENSIBLE = "global OPT_UseWaveExtensible = true"
+FLOAT_STEREO = WaveFormat(2, 48000, 32, tag=3)
+SURROUND24 = WaveFormat(6, 48000, 24)
+
+
+def avisynth_format_cases():
+    """Every sample type AviSynth has, channel counts and masks, as AviSynth+
+    hands them to the layer: float as 16-bit unless the script allows float
+    (ConvertAudioToFloat of 16-bit samples comes back exact), and an
+    extensible format where the channel mask is known or the script asks."""
+    # name, format, samples, lines before the clip, further arguments of the
+    # call, filters after it, and the mask of an extensible format
+    rows = [("8-bit mono", WaveFormat(1, 22050, 8), 1001, [], {}, "", None),
+            ("16-bit stereo", STEREO16, 1002, [], {}, "", None),
+            ("24-bit 3 channels", WaveFormat(3, 96000, 24), 1003, [], {}, "", None),
+            ("32-bit stereo", WaveFormat(2, 192000, 32), 1004, [], {}, "", None),
+            ("float arrives as 16-bit without OPT_AllowFloatAudio", STEREO16, 1005, [], {},
+             ".ConvertAudioToFloat()", None),
+            ("float with OPT_AllowFloatAudio", FLOAT_STEREO, 1006, [ALLOW_FLOAT], {}, "", None),
+            ("6 channels with a known mask: extensible", SURROUND24, 1007, [],
+             {"channel_mask": 63}, "", 0x3F),
+            ('SetChannelMask("5.1"): extensible', WaveFormat(6, 44100, 16), 1008, [], {},
+             '.SetChannelMask("5.1")', 0x3F),
+            ("OPT_UseWaveExtensible, stereo", STEREO16, 1009, [USE_EXTENSIBLE], {}, "", 0x3),
+            ("OPT_UseWaveExtensible, float", FLOAT_STEREO, 1010, [ALLOW_FLOAT, USE_EXTENSIBLE],
+             {}, "", 0x3),
+            ("no audio samples", STEREO16, 0, [], {}, "", None)]
+    cases = []
+    for name, fmt, samples, options, arguments, filters, mask in rows:
+        stream = Stream(fmt, source_data(0, samples * fmt.block_align),
+                        extensible=None if mask is None else avs_extensible(fmt, mask))
+        script = pattern_script(*options, pattern_call(fmt, samples, **arguments) + filters)
+        run = Run("pattern.avs", "out.wav", level=2)
+        cases.append(avisynth_case(f"avisynth: {name}", run, {"pattern.avs": script},
+                                   run.converted(stream), stream))
+    # Four stereo clips side by side: 8 channels, each block the stereo
+    # block four times, with AviSynth's mask for 8 channels.
+    pair = source_data(0, 500 * 4)
+    eight = WaveFormat(8, 44100, 16)
+    merged = Stream(eight, b"".join(pair[i:i + 4] * 4 for i in range(0, len(pair), 4)),
+                    extensible=avs_extensible(eight, 0x63F))
+    run = Run("merged.avs", "out.wav", level=2)
+    script = pattern_script(f"a = {pattern_call(STEREO16, 500)}", "MergeChannels(a, a, a, a)")
+    cases.append(avisynth_case("avisynth: MergeChannels of four stereo clips: extensible", run,
+                               {"merged.avs": script}, run.converted(merged), merged))
+    return cases
+
+
+def avisynth_script_cases():
+    """Scripts that fail at open, each with AviSynth+'s own text after the
+    program's message; nothing is made."""
+    rows = [("an unknown function", {"unknown.avs": b"BlankClip()\nAudioDubb()\n"},
+             "Script error: There is no function named 'AudioDubb'.\n(unknown.avs, line 2)\n"),
+            ("an error inside an Imported file",
+             {"import.avs": b'Import("inc.avsi")\n', "inc.avsi": b"x = 1\nAudioDubb()\n"},
+             "Script error: There is no function named 'AudioDubb'.\n(inc.avsi, line 2)\n"
+             "(import.avs, line 1)\n"),
+            ("a value that is not a clip", {"number.avs": b"42\n"},
+             "The script's return value was not a video clip, (Is an int, 42).\n"),
+            ("an empty file", {"empty.avs": b""},
+             "The script's return value was not a video clip, (Is the undefined value).\n")]
+    cases = []
+    for name, files, text in rows:
+        run = Run(next(iter(files)))
+        cases.append(avisynth_case(
+            f"avisynth: script error, {name}", run, files,
+            run.expect(1, with_input((ERROR, SCRIPT_FAILED), (ERROR, text)),
+                       {run.output_path: None})))
+    return cases
+
+
+def avisynth_stream_cases():
+    """A clip without audio, stream numbers past the first (AviSynth+ takes a
+    negative one for 0), a name outside the code page, and WavSource of a
+    generated file."""
+    stream = Stream(STEREO16, source_data(0, 4 * 1000))
+    script = {"clip.avs": pattern_script(pattern_call(STEREO16, 1000))}
+    cases = [avisynth_case("avisynth: a clip without audio", Run("silent.avs"),
+                           {"silent.avs": pattern_script(pattern_call(STEREO16, 1000) +
+                                                         ".KillAudio()")},
+                           Run("silent.avs").stream_failed(NO_SUCH_STREAM))]
+    for number in (1, 2):
+        run = Run("clip.avs", stream_number=number)
+        cases.append(avisynth_case(f"avisynth: stream number {number}", run, script,
+                                   run.stream_failed(NO_SUCH_STREAM)))
+    negative = Run("clip.avs", "out.wav", stream_number=-1, level=2)
+    cases.append(avisynth_case("avisynth: stream number -1 is the audio", negative, script,
+                               negative.converted(stream), stream))
+    named = Run("音声_한국어.avs", level=2)
+    cases.append(avisynth_case(
+        "avisynth: a script name outside the code page", named,
+        {named.input_path: pattern_script(pattern_call(STEREO16, 1000))},
+        lambda program: spelled_for(program, named.converted(stream), named.input_path), stream))
+    source = Stream(STEREO16, pattern(4 * 96000, 70))
+    wav = Run("wav.avs", "out.wav", level=2)
+    cases.append(avisynth_case(
+        "avisynth: WavSource of a generated file", wav,
+        {"src.wav": wav_file(STEREO16.stored(16), source.data),
+         "wav.avs": b'WavSource("src.wav")\n'}, wav.converted(source), source))
+    return cases
+
+
+SCRIPT_MESSAGE = "TonewellPattern: the source file went away at 1:23:45"
+
+
+def avisynth_read_cases():
+    """A filter that fails while the audio is read: the read's message, then
+    the script failed message and AviSynth+'s text, in the first piece to a
+    named file (the header alone) and in the third to standard output."""
+    stream = Stream(STEREO16, source_data(0, 4 * 1000))
+    run = Run("fails.avs", "out.wav", level=2)
+    failure = [(ERROR, READ_UNKNOWN), (ERROR, SCRIPT_FAILED), (ERROR, SCRIPT_MESSAGE + "\n")]
+    header = Stream(STEREO16, b"", 1000).wave()
+    cases = [avisynth_case(
+        "avisynth: a read fails in the first piece", run,
+        {"fails.avs": pattern_script(pattern_call(STEREO16, 1000, fail_at=500,
+                                                  fail_message=SCRIPT_MESSAGE))},
+        run.transfer_failed(stream, [(INFO, OUTPUT_OPENED), *failure, (INFO, WRITING_ENDED),
+                                     (VERBOSE, OUTPUT_CLOSED)], {"out.wav": header}), stream)]
+    fmt = WaveFormat(1, 48000, 8)
+    samples = 5 * QUARTER_SAMPLES + 1000
+    long = Stream(fmt, source_data(0, samples))
+    piped = Run("fails.avs", to_stdout=True, level=3)
+    reads = [(DEBUG, f"{i * QUARTER_SAMPLES} - {(i + 1) * QUARTER_SAMPLES - 1} のデータを読み取りました。\n")
+             for i in range(2)]
+    outcome = piped.expect(1, with_input(*with_stream(
+        *long.facts_messages(), *long.format_messages(), (INFO, STDOUT_CHOSEN), *reads, *failure,
+        (INFO, WRITING_ENDED))))
+    outcome.partial = PartialOutput(long.wave()[:44], long.data, 2 * QUARTER_SAMPLES)
+    cases.append(avisynth_case(
+        "avisynth: a read fails in piece 2, to standard output", piped,
+        {"fails.avs": pattern_script(pattern_call(fmt, samples, fail_at=2 * QUARTER_SAMPLES + 12345,
+                                                  fail_message=SCRIPT_MESSAGE))},
+        outcome, long))
+    return cases
+
+
+def avisynth_size_cases():
+    """Past 4 GiB of 32-bit stereo into a pipe, hashed as it arrives."""
+    fmt = WaveFormat(2, 48000, 32)
+    samples = (4 * 2**30 + 2**24) // fmt.block_align
+    big = Stream(fmt, b"", length=samples)
+    size = samples * fmt.block_align
+    run = Run("big.avs", to_stdout=True, level=2)
+    outcome = run.expect(0, with_input(*with_stream(*big.facts_messages(), *big.format_messages(),
+                                                    *big.transfer_messages(None))))
+    outcome.stdout_digest = Digest(rf64_header(fmt, size), 0, size)
+    return [avisynth_case("avisynth: past 4 GiB to standard output as RF64", run,
+                          {"big.avs": pattern_script(pattern_call(fmt, samples))}, outcome, big,
+                          big=True)]
+
+
+def avisynth_guard_cases():
+    """What AviSynth+ lets through unless the program guards it, each with
+    status 1 and every file as it was: the script named as its own output
+    (AviSynth+ reads a script at open and closes it, so no share mode
+    protects it), in three spellings; the file WavSource reads named as the
+    output; and a clip of 2^32 + 1000 samples, whose length the layer
+    reports modulo 2^32."""
+    blank = b'BlankClip(length=25, fps=25, audio_rate=48000, channels=2, sample_type="16bit")\n'
+    stream = Stream(STEREO16, b"", 48000)
+    cases = []
+    for spelling, shown, level in (("movie.avs", "movie.avs", 1), ("./movie.avs", "./movie.avs", 0),
+                                   (WORK_DIR + "\\MOVIE.AVS", "Z:\\...\\MOVIE.AVS", 0)):
+        run = Run("movie.avs", spelling, level=level)
+        cases.append(avisynth_case(
+            f"avisynth: the script named as the output, as {shown}, is refused and kept", run,
+            {"movie.avs": blank},
+            run.transfer_failed(stream, [(ERROR, OUTPUT_FAILED)], {"movie.avs": blank}), stream))
+    source = Stream(STEREO16, pattern(4 * 96000, 71))
+    wav = wav_file(STEREO16.stored(16), source.data)
+    run = Run("wav.avs", "src.wav", level=0)
+    cases.append(avisynth_case(
+        "avisynth: the file WavSource reads named as the output is refused and kept", run,
+        {"src.wav": wav, "wav.avs": b'WavSource("src.wav")\n'},
+        run.transfer_failed(source, [(ERROR, OUTPUT_FAILED)], {"src.wav": wav}), source))
+    long = Stream(WaveFormat(1, 1073742074, 8), b"", 1000)  # the length the layer reports
+    run = Run("long.avs", "out.wav", level=2)
+    cases.append(avisynth_case(
+        "avisynth: 2^32 + 1000 samples are refused", run,
+        {"long.avs": b'BlankClip(length=4, fps=1, audio_rate=1073742074, channels=1, '
+                     b'sample_type="8bit")\n'},
+        run.transfer_failed(long, [(ERROR, DATA_TOO_LARGE)]), long))
+    return cases
+
+
+def avisynth_cases():
+    return (avisynth_format_cases() + avisynth_script_cases() + avisynth_stream_cases() +
+            avisynth_read_cases() + avisynth_size_cases() + avisynth_guard_cases())
+
+
 OPEN_ERRORS = {corpus.FILEREAD: OPEN_DISK_READ, corpus.BADFORMAT: OPEN_DAMAGED}
 
 
@@ -1092,7 +1339,7 @@ def corpus_cases():
 def all_cases():
     return (pcm_cases() + wave_cases() + avi_cases() + file_cases() + name_cases() +
             standard_stream_cases() + terminal_cases() + command_line_cases() + test_source_cases() +
-            corpus_cases())
+            avisynth_cases() + corpus_cases())
 
 
 # Where Wine's avifil32 and our stand-in answer differently, and why: the
@@ -1436,14 +1683,105 @@ def opening_interrupt_problems(program, env, work_root):
     return problems
 
 
+def avisynth_interrupt_problems(program, env, work_root):
+    """Ctrl+C while AviSynth+ reads a script whose reads past the first
+    piece wait at the plugin's gate: once the output has data, SIGINT; the
+    idle writer says at once that the run was interrupted, and once the held
+    read is let go the run ends within 3 s with the teardown, the output the
+    header and a prefix of the data."""
+    stream, run = INTERRUPTED_STREAM, Run("held.avs", "out.wav", level=2)
+    expected = run.transfer_failed(stream, [(INFO, OUTPUT_OPENED), (ERROR, INTERRUPTED),
+                                            (INFO, WRITING_ENDED), (VERBOSE, OUTPUT_CLOSED)])
+    work = Path(tempfile.mkdtemp(dir=work_root))
+    script = pattern_script(pattern_call(stream.fmt, stream.sample_count, gate="go",
+                                         gate_at=QUARTER_SAMPLES))
+    (work / "held.avs").write_bytes(script(program))
+    output = work / "out.wav"
+    process = start_under_wine(program, run.args(), work, env)
+    out, err = Watched(process.stdout), Watched(process.stderr)
+    while process.poll() is None and (not output.exists() or
+                                      output.stat().st_size <= len(stream.wave())):
+        time.sleep(0.01)
+    problems = [] if process.poll() is None else ["the run ended before its read was held"]
+    process.send_signal(signal.SIGINT)
+    if not err.wait_for(program.encode(INTERRUPTED), RUN_TIMEOUT_S):
+        problems.append("no interrupt message while the read was held")
+    (work / "go").touch()
+    let_go = time.monotonic()
+    status = process.wait()
+    problems += interrupt_difference(program, expected, status, time.monotonic() - let_go,
+                                     out.all(RUN_TIMEOUT_S), err.all(RUN_TIMEOUT_S))
+    problems += prefix_difference(stream, output.read_bytes())
+    shutil.rmtree(work, ignore_errors=True)
+    return problems
+
+
+# Readers that take our WAVE bytes on standard input and give back the
+# samples they decoded, raw, on standard output; `raw` is ffmpeg's name of
+# the stream's sample format. flac encodes, then decodes what it made.
+READERS = {
+    "flac": lambda raw: ["sh", "-c", "flac -s -c - | flac -s -d -c --force-raw-format "
+                                     "--endian=little --sign=signed -"],
+    "ffmpeg": lambda raw: ["ffmpeg", "-v", "error", "-f", "wav", "-i", "-", "-f", raw, "-"],
+    "sox": lambda raw: ["sox", "-t", "wav", "-", "-t", "raw", "-"],
+}
+
+
+def piped_reader_problems(fmt, arguments, raw, reader, program, env, work_root):
+    """A second of the pattern in `fmt` converted to standard output, piped
+    into `reader`, whose decoded samples must be the pattern, exactly."""
+    data = source_data(0, 48000 * fmt.block_align)
+    script = pattern_script(*([ALLOW_FLOAT] if fmt.tag == 3 else []),
+                            pattern_call(fmt, 48000, **arguments))
+    work = Path(tempfile.mkdtemp(dir=work_root))
+    try:
+        (work / "clip.avs").write_bytes(script(program))
+        ours = subprocess.Popen(wine_command(program) + ["-q", "clip.avs", "-"], cwd=work, env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        theirs = subprocess.run(READERS[reader](raw), cwd=work, stdin=ours.stdout,
+                                capture_output=True, timeout=RUN_TIMEOUT_S)
+        ours.stdout.close()
+        errors = ours.stderr.read()
+        ours.wait(timeout=RUN_TIMEOUT_S)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    problems = []
+    if ours.returncode != 0 or errors:
+        problems.append(f"tonewell ended {ours.returncode}: {errors!r}")
+    if theirs.returncode != 0:
+        problems.append(f"{reader} ended {theirs.returncode}: {theirs.stderr[-300:]!r}")
+    elif theirs.stdout != data:
+        problems.append(f"{reader} decoded {len(theirs.stdout)} bytes, not the {len(data)} of "
+                        f"the pattern")
+    return problems
+
+
+# Rows of their own through AviSynth+, as OWN_RUN_ROWS: Ctrl+C on a run held
+# at the plugin's gate, and scripts' output read back by flac, ffmpeg and sox
+# through a pipe. Float goes to ffmpeg alone: flac takes none, and sox makes
+# integers of it on the way.
+AVISYNTH_OWN_RUN_ROWS = {
+    "avisynth: Ctrl+C while a read is held at the plugin's gate": avisynth_interrupt_problems,
+    **{f"avisynth: {name} read back by {reader} through a pipe":
+       functools.partial(piped_reader_problems, fmt, arguments, raw, reader)
+       for name, fmt, arguments, raw, readers in (
+           ("16-bit stereo", STEREO16, {}, "s16le", ("flac", "ffmpeg", "sox")),
+           ("24-bit 5.1, extensible", SURROUND24, {"channel_mask": 63}, "s24le",
+            ("flac", "ffmpeg", "sox")),
+           ("float stereo", FLOAT_STEREO, {}, "f32le", ("ffmpeg",)))
+       for reader in readers},
+}
+
+
 def run_case(case, program, wine_env, work_root):
     """Runs one case on one program; a list of what went wrong."""
     expected = expectation_for(case, program)
     work = Path(tempfile.mkdtemp(dir=work_root))
     try:
         for name, data in case.files.items():
-            (work / name).write_bytes(data)
-        work_dir = "Z:" + str(work).replace("/", "\\") if program.under_wine else str(work)
+            (work / name).write_bytes(data(program) if callable(data) else data)
+        work_dir = wine_path(work) if program.under_wine else str(work)
         args = [arg.replace(WORK_DIR, work_dir) for arg in case.args]
         command = [str(program.path)] + args
         env = None
@@ -1508,7 +1846,7 @@ def run_case(case, program, wine_env, work_root):
                 problems.append(f"{name} missing")
             elif not want.startswith((b"RIFF", b"RF64")):
                 if path.read_bytes() != want:
-                    problems.append(f"{name}: {path.read_bytes()!r}, expected {want!r}")
+                    problems.append(f"{name}: {path.read_bytes()[:200]!r}, expected {want!r}")
             else:
                 difference = wave_difference(want, path.read_bytes())
                 if difference:
@@ -1634,11 +1972,15 @@ def main():
     own_runs = [(program, name, function) for program in PROGRAMS
                 if program.under_wine and not program.qemu_route
                 for name, function in OWN_RUN_ROWS.items() if wanted(program, name)]
+    avisynth_runs = [(program, name, function) for program in PROGRAMS
+                     if program.under_wine and not program.qemu_route
+                     for name, function in AVISYNTH_OWN_RUN_ROWS.items()
+                     if wanted(program, name)]
     widths = {program: [columns for columns in WINE_PROGRESS_FORM_AT
                         if wanted(program, progress_row(columns))]
               for program in PROGRAMS if program.under_wine and not program.qemu_route}
     programs = [p for p in PROGRAMS if any(job[1] == p for job in jobs) or
-                any(row[0] == p for row in own_runs) or widths.get(p)]
+                any(row[0] == p for row in own_runs + avisynth_runs) or widths.get(p)]
     missing = [p for p in programs if not p.path.is_file()]
     for program in missing:
         print(f"FAIL {program.label}: {program.path} not built")
@@ -1657,6 +1999,12 @@ def main():
         else:
             passed += 1
 
+    def run_jobs(phase, env):
+        with ThreadPoolExecutor(max_workers=2) as pool:
+            results = pool.map(lambda job: run_case(*job, env, work_root), phase)
+            for (case, program), problems in zip(phase, results):
+                record(program, case.name, problems)
+
     under_wine = [p for p in programs if p.under_wine]
     work_root = tempfile.mkdtemp(prefix="tonewell-e2e-")
     try:
@@ -1670,13 +2018,11 @@ def main():
             own_runs = [row for row in own_runs if row[0] in programs]
             # The cases that need ".avs" unregistered first, then the rest.
             for before_handler in (True, False):
-                phase = [job for job in jobs if job[0].before_handler == before_handler]
+                phase = [job for job in jobs
+                         if job[0].before_handler == before_handler and not job[0].avisynth]
                 if not before_handler and (own_runs or any(job[1].under_wine for job in phase)):
                     register_test_source(wine_env)
-                with ThreadPoolExecutor(max_workers=2) as pool:
-                    results = pool.map(lambda job: run_case(*job, wine_env, work_root), phase)
-                    for (case, program), problems in zip(phase, results):
-                        record(program, case.name, problems)
+                run_jobs(phase, wine_env)
             for program, name, function in own_runs:
                 record(program, name, function(program, wine_env, work_root))
             for program in programs:
@@ -1684,6 +2030,15 @@ def main():
                     for name, problems in progress_on_a_terminal(program, wine_env, work_root,
                                                                  widths[program]):
                         record(program, name, problems)
+        avisynth_jobs = [job for job in jobs if job[0].avisynth]
+        avisynth_runs = [row for row in avisynth_runs if row[0] in programs]
+        if avisynth_jobs or avisynth_runs:
+            # AviSynth+ for ".avs", in a prefix of its own.
+            with wine_prefix() as avisynth_env:
+                register_avisynth(avisynth_env)
+                run_jobs(avisynth_jobs, avisynth_env)
+                for program, name, function in avisynth_runs:
+                    record(program, name, function(program, avisynth_env, work_root))
     finally:
         shutil.rmtree(work_root, ignore_errors=True)
 
