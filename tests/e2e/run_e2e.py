@@ -75,6 +75,12 @@ class Program:
             return data.decode("cp932", "replace").replace("\r\n", "\n")
         return data.decode("utf-8", "replace")
 
+    @property
+    def has_avisynth(self):
+        """Whether AviSynth+ serves its scripts: under Wine both widths have
+        it registered; natively only the 64-bit library is installed."""
+        return self.under_wine or self.bits == 64
+
     def runs(self, case):
         if self.qemu_route:
             return case.name in QEMU_ROUTE_CASES
@@ -1098,9 +1104,12 @@ def wine_path(path):
 
 def pattern_script(*lines):
     """A script that loads TonewellPattern, then `lines`: a function of the
-    Program, whose width picks the plugin."""
+    Program, whose build holds the plugin."""
     def script(program):
-        plugin = wine_path(program.path.parent / "tonewell_avs_pattern.dll")
+        if program.under_wine:
+            plugin = wine_path(program.path.parent / "tonewell_avs_pattern.dll")
+        else:
+            plugin = program.path.parent / "tonewell_avs_pattern.so"
         return (f'LoadPlugin("{plugin}")\n' + "".join(f"{line}\n" for line in lines)).encode()
     return script
 
@@ -1122,8 +1131,13 @@ def avs_extensible(fmt, channel_mask):
             PCM_SUBTYPE_GUID[4:])
 
 
-def avisynth_case(name, run, files, outcome, stream=None, big=False):
-    return run_case_of(name, run, files, outcome, stream, big, wine_only=True, avisynth=True)
+def avisynth_case(name, run, files, outcome, stream=None, big=False, windows_only=False):
+    """A script through AviSynth+, on every program: the Linux ones read it
+    through the library, as the Windows ones through AviSynth.dll, and must
+    give the same bytes and messages. `windows_only` for what Linux lacks
+    (WavSource, drive letters)."""
+    return run_case_of(name, run, files, outcome, stream, big, wine_only=windows_only,
+                       avisynth=True)
 
 
 ALLOW_FLOAT = "global OPT_AllowFloatAudio = true"
@@ -1225,7 +1239,8 @@ def avisynth_stream_cases():
     cases.append(avisynth_case(
         "avisynth: WavSource of a generated file", wav,
         {"src.wav": wav_file(STEREO16.stored(16), source.data),
-         "wav.avs": b'WavSource("src.wav")\n'}, wav.converted(source), source))
+         "wav.avs": b'WavSource("src.wav")\n'}, wav.converted(source), source,
+        windows_only=True))
     return cases
 
 
@@ -1295,14 +1310,16 @@ def avisynth_guard_cases():
         cases.append(avisynth_case(
             f"avisynth: the script named as the output, as {shown}, is refused and kept", run,
             {"movie.avs": blank},
-            run.transfer_failed(stream, [(ERROR, OUTPUT_FAILED)], {"movie.avs": blank}), stream))
+            run.transfer_failed(stream, [(ERROR, OUTPUT_FAILED)], {"movie.avs": blank}), stream,
+            windows_only=spelling.startswith(WORK_DIR)))
     source = Stream(STEREO16, pattern(4 * 96000, 71))
     wav = wav_file(STEREO16.stored(16), source.data)
     run = Run("wav.avs", "src.wav", level=0)
     cases.append(avisynth_case(
         "avisynth: the file WavSource reads named as the output is refused and kept", run,
         {"src.wav": wav, "wav.avs": b'WavSource("src.wav")\n'},
-        run.transfer_failed(source, [(ERROR, OUTPUT_FAILED)], {"src.wav": wav}), source))
+        run.transfer_failed(source, [(ERROR, OUTPUT_FAILED)], {"src.wav": wav}), source,
+        windows_only=True))
     long = Stream(WaveFormat(1, 1073742074, 8), b"", 1000)  # the length the layer reports
     run = Run("long.avs", "out.wav", level=2)
     cases.append(avisynth_case(
@@ -1432,7 +1449,20 @@ def wine_read_fails(case):
     return case.run.read_failed(case.stream)
 
 
+def without_avisynth(case, program):
+    """A script row where the program finds no AviSynth+ (no 32-bit library
+    is installed for the 32-bit Linux program): the no-handler message, and
+    every file as it was."""
+    files = {name: data(program) if callable(data) else data for name, data in case.files.items()}
+    output = case.run.output_path
+    if output is not None and all(Path(output) != Path(name) for name in files):
+        files[output] = None
+    return case.run.expect(1, [(ERROR, NO_HANDLER)], files)
+
+
 def expectation_for(case, program):
+    if case.avisynth and not program.has_avisynth:
+        return without_avisynth(case, program)
     for name, programs, _reason, answer in DIFFERENCES:
         if name == case.name and program.label.startswith(programs):
             return answer(case)
