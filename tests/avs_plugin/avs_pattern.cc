@@ -32,6 +32,8 @@
 #define AVSC_NO_DECLSPEC  // the API as function pointer types, resolved below
 #include <avisynth_c.h>
 
+#include "tests/pattern.h"
+
 namespace {
 
 // The API calls the plugin makes, resolved when the plugin is loaded.
@@ -70,30 +72,6 @@ bool resolve_api() {
          resolve(&g_api.release_clip, "avs_release_clip") &&
          resolve(&g_api.save_string, "avs_save_string") &&
          resolve(&g_api.set_channel_mask, "avs_set_channel_mask");
-}
-
-constexpr uint32_t kRun = 65521;
-
-struct PatternTable {
-  uint8_t bytes[kRun];
-  PatternTable() {
-    for (uint32_t j = 0; j < kRun; ++j) bytes[j] = static_cast<uint8_t>(j * 31);
-  }
-};
-const PatternTable kPattern;
-
-// Writes `size` bytes of the pattern from byte `offset` on, a run at a time.
-void fill(uint8_t* out, uint64_t offset, uint64_t size) {
-  while (size > 0) {
-    uint32_t at = static_cast<uint32_t>(offset % kRun);
-    uint8_t step = static_cast<uint8_t>(offset / kRun);
-    size_t n = static_cast<size_t>(std::min<uint64_t>(size, kRun - at));
-    const uint8_t* from = kPattern.bytes + at;
-    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(from[i] + step);
-    out += n;
-    offset += n;
-    size -= n;
-  }
 }
 
 void sleep_ms(int ms) {
@@ -137,8 +115,8 @@ int AVSC_CC get_audio(AVS_FilterInfo* fi, void* buf, int64_t start, int64_t coun
     return -1;
   }
   int64_t block = avs_bytes_per_audio_sample(&fi->vi);
-  fill(static_cast<uint8_t*>(buf), static_cast<uint64_t>(start * block),
-       static_cast<uint64_t>(count * block));
+  fill_pattern(static_cast<uint8_t*>(buf), static_cast<uint64_t>(start * block),
+               static_cast<uint64_t>(count * block), 0);
   return 0;
 }
 

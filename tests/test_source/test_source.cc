@@ -23,6 +23,7 @@
 #include <string>
 
 #include "platform/clip_info.h"
+#include "tests/pattern.h"
 
 namespace {
 
@@ -30,18 +31,6 @@ namespace {
 const CLSID kClsid = {0xA9789E98, 0x0F61, 0x4F56, {0x93, 0x41, 0x26, 0x30, 0x5B, 0x51, 0x1B, 0x90}};
 
 constexpr char kFirstLine[] = "tonewell test source";
-
-// Byte k of stream s is ((k mod kRun) × 31 + k ÷ kRun + 101 × s) mod 256: a
-// prime period and a step per period, so a piece out of place shows.
-constexpr uint32_t kRun = 65521;
-
-struct PatternTable {
-  uint8_t bytes[kRun];
-  PatternTable() {
-    for (uint32_t j = 0; j < kRun; ++j) bytes[j] = static_cast<uint8_t>(j * 31);
-  }
-};
-const PatternTable kPattern;
 
 // Live objects and server locks; the DLL may be unloaded when none are left.
 LONG g_objects = 0;
@@ -144,7 +133,7 @@ bool parse_line(const std::string& line, Source* source) {
     return unescape(value, &source->read_error_text);
   }
   if (name == "free_log" || name == "hold_file" || name == "open_gate") {
-    (name == "free_log" ? source->free_log
+    (name == "free_log"    ? source->free_log
      : name == "hold_file" ? source->hold_file
                            : source->open_gate) = value;
     return !value.empty();
@@ -231,21 +220,6 @@ void make_format(const Source& source, uint8_t* out) {
     put32(out + 20, source.channel_mask);
     put32(out + 24, source.subformat);
     memcpy(out + 28, kSubformatTail, sizeof kSubformatTail);
-  }
-}
-
-// Writes `size` bytes of stream `index`, from byte `offset` of its data on,
-// a run of the pattern at a time.
-void fill(uint8_t* out, uint64_t offset, uint64_t size, uint32_t index) {
-  while (size > 0) {
-    uint32_t at = static_cast<uint32_t>(offset % kRun);
-    uint8_t step = static_cast<uint8_t>(offset / kRun + 101 * index);
-    size_t n = static_cast<size_t>(std::min<uint64_t>(size, kRun - at));
-    const uint8_t* from = kPattern.bytes + at;
-    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(from[i] + step);
-    out += n;
-    offset += n;
-    size -= n;
   }
 }
 
@@ -338,7 +312,8 @@ class SourceStream final : public IAVIStream {
     if (holds(source_.short_read)) --count;
 
     uint64_t bytes = count * sample_size;
-    if (buffer != nullptr) fill(static_cast<uint8_t*>(buffer), first * sample_size, bytes, index_);
+    if (buffer != nullptr)
+      fill_pattern(static_cast<uint8_t*>(buffer), first * sample_size, bytes, index_);
     if (bytes_read != nullptr) *bytes_read = static_cast<LONG>(bytes - (mismatch ? 1 : 0));
     if (samples_read != nullptr) *samples_read = static_cast<LONG>(count);
     return AVIERR_OK;
