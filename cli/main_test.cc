@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -333,15 +334,36 @@ TEST_F(MainTest, InterruptIsSeenWhileAReadTakesLong) {
   EXPECT_EQ(standin_log.reads.size(), 2u);
 }
 
-using MainDeathTest = MainTest;
+// A death test's process runs the test again from the start and is ended
+// past every destructor, so it works in the folder of the test that started
+// it, which that test names in the environment and removes.
+class MainDeathTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    reset_standin();
+    if (getenv(kFolderVariable) == nullptr) {
+      own_folder.emplace();
+      setenv(kFolderVariable, own_folder->path.c_str(), 1);
+    }
+    folder = getenv(kFolderVariable);
+  }
+  void TearDown() override {
+    if (own_folder) unsetenv(kFolderVariable);
+    reset_standin();
+  }
+
+  static constexpr char kFolderVariable[] = "TONEWELL_DEATH_TEST_FOLDER";
+  std::optional<TempDir> own_folder;
+  std::string folder;
+};
 
 // Each in a process of its own, which the run ends: its status and standard
 // error are the death test's to check. An atexit routine shows whether the C
 // runtime's exit ran; a process still there after a minute has hung.
 TEST_F(MainDeathTest, RunsThatCannotWaitEndTheProcessAtOnce) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string input = folder + "/in.wav", output = folder + "/out.wav";
   write_wav_file(input, pcm_format(1, 8000, 8), pattern_bytes(5 << 20, 3));
-  const std::string output = dir.file("out.wav");
   auto own_process = [] {
     signal(SIGINT, SIG_DFL);
     alarm(60);
