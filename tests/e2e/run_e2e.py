@@ -126,6 +126,20 @@ def wine_command(program):
     return route + [WINE32, str(program.path)]
 
 
+def boot_prefix(env):
+    """Makes the prefix with both its sides, through tools/wine32; returns
+    what went wrong, or None. Wine's services inherit wineboot's streams and
+    outlive it, so its messages go to a file, which no reader waits on."""
+    with tempfile.TemporaryFile() as messages:
+        status = subprocess.run([WINE32, "wineboot", "--init"], env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=messages, timeout=300).returncode
+        if status == 0:
+            return None
+        messages.seek(0)
+        return f"status {status}, saying: {messages.read()[-2000:].decode(errors='replace')}"
+
+
 @contextlib.contextmanager
 def wine_prefix():
     """The environment of a Wine prefix made for this run, its server kept
@@ -142,9 +156,15 @@ def wine_prefix():
     keeper = None
     try:
         subprocess.run(["wineserver", "-p"], env=env, check=True)
-        subprocess.run([WINE32, "wineboot", "--init"], env=env, check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300)
+        failure = boot_prefix(env)
+        if failure:
+            # Seen once, never reproduced: a second prefix's wineboot ended
+            # with status 53 (STATUS_DLL_NOT_FOUND). wineboot completes a
+            # prefix it finds half made, so it gets one more try.
+            print(f"wineboot --init failed, trying once more: {failure}", flush=True)
+            failure = boot_prefix(env)
+            if failure:
+                raise RuntimeError(f"wineboot --init failed: {failure}")
         # Wine's desktop process ends some seconds after the last program;
         # started again by the next one, it fails to start RpcSs, and from
         # then on every program waits 14 s for it (Wine 8.0). A program that
