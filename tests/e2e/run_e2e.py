@@ -36,7 +36,7 @@ from pathlib import Path
 
 import corpus
 import screen
-from watch import Watched, signals
+from watch import Watched, hear_ctrl_c, signals
 from media import (PCM_SUBTYPE_GUID, AviTrack, WaveFormat, avi_file, chunk, pattern, rf64_header,
                    wav_file)
 
@@ -2004,6 +2004,7 @@ def main():
                         help="run only the rows whose name, \"[program] case\" as a failure "
                              "shows it, holds TEXT")
     args = parser.parse_args()
+    hear_ctrl_c()
     os.chdir(ROOT)
     cases = sorted(all_cases(), key=lambda c: not c.big)
     known = {c.name for c in cases}

@@ -52,3 +52,12 @@ def signals(pid, kind):
             bits = int(mask, 16)
             return {number for number in signal.Signals if bits >> (number - 1) & 1}
     return set()
+
+
+def hear_ctrl_c():
+    """Lets the programs a suite starts hear Ctrl+C. A shell starts the
+    background jobs of a script with SIGINT ignored; the programs would
+    inherit that and stay deaf to the rows that press it. The suite takes
+    SIGINT back as a terminal gives it (Python's handler, reset to the
+    default in every program it starts)."""
+    signal.signal(signal.SIGINT, signal.default_int_handler)

@@ -37,7 +37,7 @@ sys.path.insert(0, str(ROOT / "tests/e2e"))
 import media  # noqa: E402
 import screen  # noqa: E402
 from media import WaveFormat, chunk, rf64_header, wav_file  # noqa: E402
-from watch import Watched, signals  # noqa: E402
+from watch import Watched, hear_ctrl_c, signals  # noqa: E402
 
 TIMEOUT_S = 120
 RING_SAMPLES = 1 << 23
@@ -1572,6 +1572,7 @@ def main():
     parser.add_argument("-k", dest="keyword", metavar="TEXT",
                         help="run only the rows whose name holds TEXT (the soak: -k soak)")
     args = parser.parse_args()
+    hear_ctrl_c()
 
     build = Path(args.build)
     program64 = str(build / "linux64/tonewell64")
