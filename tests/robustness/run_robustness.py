@@ -1261,6 +1261,8 @@ def test_script_errors(suite, program, work):
             ("a value that is not a clip", "42\n",
              "The script's return value was not a video clip, (Is an int, 42).\n")]
     for name, text, error in rows:
+        if not suite.wants(f"script: {name}"):
+            continue
         (work / "x.avs").write_text(text)
         result = run([program, "-q", "x.avs", "x.wav"], cwd=work)
         problems = [] if (result.returncode, result.stdout) == (1, b"") else [
@@ -1279,6 +1281,8 @@ def test_script_interrupted_while_evaluated(suite, program, work):
     file), having said that it runs by writing one. The routine that takes
     the signal runs on a thread of its own, so the run may get as far as
     its transfer first: either way, it fails with the one message."""
+    if not suite.wants("script: Ctrl+C while it is evaluated"):
+        return
     (work / "wait.avs").write_text('WriteFileStart(BlankClip(), "started", "1")\n'
                                    'while (!Exist("go")) {\n}\n'
                                    "Tone(length=600, samplerate=8000)\n")
@@ -1335,6 +1339,8 @@ def test_script_read_fails(suite, program, plugin, work):
     """A filter that fails while the audio is read (the test plugin's, at a
     chosen sample, in the second read): status 1, the read's failure message
     once, and the output the header and the data read before it."""
+    if not suite.wants("script: a read that fails"):
+        return
     samples = 3 << 20
     size = samples * STEREO16.block_align
     (work / "failing.avs").write_text(pattern_avs(
@@ -1353,6 +1359,8 @@ def test_script_interrupted_while_read(suite, program, plugin, work):
     promptly, and the output the header and a first part of the data. Once
     the signal is sent the test opens the gate for every read, so that the
     run may go on until it notices."""
+    if not suite.wants("script: Ctrl+C while a read is held"):
+        return
     samples = 1 << 24
     size = samples * STEREO16.block_align
     (work / "gated.avs").write_text(
@@ -1386,6 +1394,9 @@ def test_script_past_4_gib(suite, program, work):
     fmt = WaveFormat(8, 48000, 16)
     samples = 5600 * 48000
     size = samples * fmt.block_align
+    name = f"script: {size} bytes into a pipe"
+    if not suite.wants(name):
+        return
     (work / "big.avs").write_text("BlankClip(length=5600, fps=1, audio_rate=48000, channels=8, "
                                   'sample_type="16bit")\n')
     proc = start([program, "-q", "big.avs", "-"], cwd=work, stdout=subprocess.PIPE,
@@ -1399,7 +1410,7 @@ def test_script_past_4_gib(suite, program, work):
     err = proc.stderr.read()
     if proc.wait() != 0 or err or seen != size:
         problems.append(f"status {proc.returncode}, {seen} data bytes of {size}, stderr {err!r}")
-    suite.check(f"script: {size} bytes into a pipe", problems)
+    suite.check(name, problems)
 
 
 def test_script_without_avisynth(suite, programs, work):
@@ -1407,20 +1418,29 @@ def test_script_without_avisynth(suite, programs, work):
     none for 32-bit Linux) a script has no handler: status 1, that message,
     nothing created. The 64-bit program converts the same script where it
     is."""
+    installed = f"script: {Path(programs[0]).name} with AviSynth+ installed"
+    runs = [[WITHOUT_AVISYNTH, programs[0]]] + [[program] for program in programs[1:]]
+
+    def without(command):
+        return f"script: {Path(command[-1]).name} without AviSynth+"
+
+    if not suite.wants(installed, *map(without, runs)):
+        return
     (work / "tone.avs").write_text("Tone(length=1, samplerate=8000)\n")
     (work / "tone.wav").unlink(missing_ok=True)
     converted = run([programs[0], "-q", "tone.avs", "tone.wav"], cwd=work)
     problems = [] if converted.returncode == 0 and (work / "tone.wav").exists() else [
         f"status {converted.returncode}, stderr {converted.stderr.decode()!r}"]
     (work / "tone.wav").unlink(missing_ok=True)
-    suite.check(f"script: {Path(programs[0]).name} with AviSynth+ installed", problems)
-    runs = [[WITHOUT_AVISYNTH, programs[0]]] + [[program] for program in programs[1:]]
+    suite.check(installed, problems)
     for command in runs:
+        if not suite.wants(without(command)):
+            continue
         result = run(command + ["-q", "tone.avs", "tone.wav"], cwd=work)
         problems = expect_failure(result, NO_HANDLER, stdout_empty=True)
         if (work / "tone.wav").exists():
             problems.append("an output file was created")
-        suite.check(f"script: {Path(command[-1]).name} without AviSynth+", problems)
+        suite.check(without(command), problems)
 
 
 def test_usage_lost(suite, program):
