@@ -1656,21 +1656,19 @@ def prefix_difference(stream, taken):
 INTERRUPTED_STREAM = Stream(WaveFormat(1, 48000, 8), b"", 40_000_000)
 
 
-def held_read_interrupt_problems(program, env, work_root):
+def interrupted_at_gate_problems(program, env, work, held):
     """Ctrl+C under Wine (SIGINT, which Wine hands to the console control
-    routine as CTRL_C_EVENT) while the test source holds the second read of a
-    run into a named file: the idle writer says at once that the run was
-    interrupted, and once the read is let go the run ends within 3 s with the
-    teardown, the output the header and a prefix of the data."""
+    routine as CTRL_C_EVENT) while a run of INTERRUPTED_STREAM from
+    `work`/held.avs into a named file waits at its gate, the file `work`/go,
+    once `held(process)` says so: the idle writer says at once that the run
+    was interrupted, and once the read is let go the run ends within 3 s with
+    the teardown, the output the header and a prefix of the data."""
     stream, run = INTERRUPTED_STREAM, Run("held.avs", "out.wav", level=2)
     expected = run.transfer_failed(stream, [(INFO, OUTPUT_OPENED), (ERROR, INTERRUPTED),
                                             (INFO, WRITING_ENDED), (VERBOSE, OUTPUT_CLOSED)])
-    work = Path(tempfile.mkdtemp(dir=work_root))
-    (work / "held.avs").write_bytes(source_file(stream.fmt, samples=stream.sample_count,
-                                                read_gate=f"go@{QUARTER_SAMPLES}"))
     process = start_under_wine(program, run.args(), work, env)
     out, err = Watched(process.stdout), Watched(process.stderr)
-    problems = [] if held_at(work / "go", process) else ["the run ended before its read was held"]
+    problems = [] if held(process) else ["the run ended before its read was held"]
     process.send_signal(signal.SIGINT)
     if not err.wait_for(program.encode(INTERRUPTED), RUN_TIMEOUT_S):
         problems.append("no interrupt message while the read was held")
@@ -1682,6 +1680,15 @@ def held_read_interrupt_problems(program, env, work_root):
     problems += prefix_difference(stream, (work / "out.wav").read_bytes())
     shutil.rmtree(work, ignore_errors=True)
     return problems
+
+
+def held_read_interrupt_problems(program, env, work_root):
+    """Ctrl+C while the test source holds the second read."""
+    stream, work = INTERRUPTED_STREAM, Path(tempfile.mkdtemp(dir=work_root))
+    (work / "held.avs").write_bytes(source_file(stream.fmt, samples=stream.sample_count,
+                                                read_gate=f"go@{QUARTER_SAMPLES}"))
+    return interrupted_at_gate_problems(program, env, work,
+                                        lambda process: held_at(work / "go", process))
 
 
 def stuck_writer_interrupt_problems(program, env, work_root):
@@ -1735,35 +1742,20 @@ def opening_interrupt_problems(program, env, work_root):
 
 def avisynth_interrupt_problems(program, env, work_root):
     """Ctrl+C while AviSynth+ reads a script whose reads past the first
-    piece wait at the plugin's gate: once the output has data, SIGINT; the
-    idle writer says at once that the run was interrupted, and once the held
-    read is let go the run ends within 3 s with the teardown, the output the
-    header and a prefix of the data."""
-    stream, run = INTERRUPTED_STREAM, Run("held.avs", "out.wav", level=2)
-    expected = run.transfer_failed(stream, [(INFO, OUTPUT_OPENED), (ERROR, INTERRUPTED),
-                                            (INFO, WRITING_ENDED), (VERBOSE, OUTPUT_CLOSED)])
-    work = Path(tempfile.mkdtemp(dir=work_root))
+    piece wait at the plugin's gate, once the output has data."""
+    stream, work = INTERRUPTED_STREAM, Path(tempfile.mkdtemp(dir=work_root))
     script = pattern_script(pattern_call(stream.fmt, stream.sample_count, gate="go",
                                          gate_at=QUARTER_SAMPLES))
     (work / "held.avs").write_bytes(script(program))
     output = work / "out.wav"
-    process = start_under_wine(program, run.args(), work, env)
-    out, err = Watched(process.stdout), Watched(process.stderr)
-    while process.poll() is None and (not output.exists() or
-                                      output.stat().st_size <= len(stream.wave())):
-        time.sleep(0.01)
-    problems = [] if process.poll() is None else ["the run ended before its read was held"]
-    process.send_signal(signal.SIGINT)
-    if not err.wait_for(program.encode(INTERRUPTED), RUN_TIMEOUT_S):
-        problems.append("no interrupt message while the read was held")
-    (work / "go").touch()
-    let_go = time.monotonic()
-    status = process.wait()
-    problems += interrupt_difference(program, expected, status, time.monotonic() - let_go,
-                                     out.all(RUN_TIMEOUT_S), err.all(RUN_TIMEOUT_S))
-    problems += prefix_difference(stream, output.read_bytes())
-    shutil.rmtree(work, ignore_errors=True)
-    return problems
+
+    def held(process):
+        while process.poll() is None and (not output.exists() or
+                                          output.stat().st_size <= len(stream.wave())):
+            time.sleep(0.01)
+        return process.poll() is None
+
+    return interrupted_at_gate_problems(program, env, work, held)
 
 
 # Readers that take our WAVE bytes on standard input and give back the
