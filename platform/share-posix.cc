@@ -10,13 +10,9 @@
 // locks on a handle's descriptor. Programs that take no locks are neither
 // stopped nor seen.
 //
-// A file opened "wb" also hands its data to the kernel in writes of at most
-// 512 KiB. stdio passes a large fwrite on as one write of that size, and on
-// our Linux machines writes of 1 MiB and more often stall while the page
-// cache takes them in as large folios: 2 GiB written in 1 MiB writes took 1.2
-// to 1.6 s, in 512 KiB writes 0.57 to 0.65 s, in 128 KiB writes 0.70 to
-// 0.74 s (cp: 0.54 s). The program writes in pieces of this size itself, as
-// it must under Wine, which passes a write on to Linux whole.
+// A file opened "wb" is written through a cookie stream, which logs the
+// largest write stdio hands it: the program itself keeps its writes small
+// (large ones stall while the page cache takes them in).
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,17 +42,16 @@ bool lock_range(int fd, short type, uint64_t start, uint64_t length, int command
 
 bool lock_whole_file(int fd, short type) { return lock_range(fd, type, 0, UINT64_MAX); }
 
-constexpr size_t kWritePiece = 512 << 10;
-
 int fd_of(void* cookie) { return static_cast<int>(reinterpret_cast<intptr_t>(cookie)); }
 
-// As write(2) would answer for the whole: the bytes written, or -1 when none
-// were. A short count makes stdio mark the stream in error.
-ssize_t write_in_pieces(void* cookie, const char* data, size_t size) {
+// As write(2) would answer for the whole, short writes retried: the bytes
+// written, or -1 when none were. A short count makes stdio mark the stream
+// in error.
+ssize_t write_whole(void* cookie, const char* data, size_t size) {
   standin_log.largest_write = std::max(standin_log.largest_write, size);
   size_t done = 0;
   while (done < size) {
-    ssize_t n = write(fd_of(cookie), data + done, std::min(size - done, kWritePiece));
+    ssize_t n = write(fd_of(cookie), data + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<size_t>(n);
@@ -128,7 +123,7 @@ FILE* standin_fsopen(const char* path, const char* mode, int) {
   if (!std::strpbrk(mode, "wa+")) return fopen(path, mode);
   int fd = open_for_writing(path, mode);
   if (fd < 0) return nullptr;
-  cookie_io_functions_t io = {nullptr, write_in_pieces, nullptr, close_fd};
+  cookie_io_functions_t io = {nullptr, write_whole, nullptr, close_fd};
   void* cookie = reinterpret_cast<void*>(static_cast<intptr_t>(fd));
   FILE* file = std::strcmp(mode, "wb") == 0 ? fopencookie(cookie, mode, io) : fdopen(fd, mode);
   if (file == nullptr) close(fd);
