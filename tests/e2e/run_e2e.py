@@ -195,7 +195,7 @@ def register_avs_handler(env, clsid, dll64, dll32):
     classes = r"HKEY_LOCAL_MACHINE\Software\Classes"
 
     def server(view, dll):
-        dll = ("Z:" + str(dll)).replace("/", "\\").replace("\\", "\\\\")  # .reg escapes backslashes
+        dll = wine_path(dll).replace("\\", "\\\\")  # .reg escapes backslashes
         return (f"[{classes}\\{view}CLSID\\{clsid}\\InprocServer32]\n"
                 f'@="{dll}"\n"ThreadingModel"="Apartment"\n\n')
 
@@ -2076,9 +2076,12 @@ def main():
         avisynth_jobs = [job for job in jobs if job[0].avisynth]
         avisynth_runs = [row for row in avisynth_runs if row[0] in programs]
         if avisynth_jobs or avisynth_runs:
-            # AviSynth+ for ".avs", in a prefix of its own.
-            with wine_prefix() as avisynth_env:
-                register_avisynth(avisynth_env)
+            # AviSynth+ for ".avs", in a prefix of its own where a Windows
+            # program runs a script; the Linux programs load the library.
+            needs_wine = avisynth_runs or any(job[1].under_wine for job in avisynth_jobs)
+            with wine_prefix() if needs_wine else contextlib.nullcontext() as avisynth_env:
+                if needs_wine:
+                    register_avisynth(avisynth_env)
                 run_jobs(avisynth_jobs, avisynth_env)
                 for program, name, function in avisynth_runs:
                     record(program, name, function(program, avisynth_env, work_root))
