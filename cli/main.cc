@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/console_text.h"
+#include "cli/crash_report.h"
 #include "cli/interruption.h"
 #include "cli/progress_line.h"
 #include "cli/reporter.h"
@@ -269,6 +270,7 @@ int tonewell_main(int argc, wchar_t** wide_argv) {
   reporter.stdout_taken = out != StreamPlace::kElsewhere;
   reporter.stderr_taken = err != StreamPlace::kElsewhere;
   if (progress_wanted(settings.level)) reporter.progress_line = &progress_line;
+  report_crashes(reporter);
   report_settings(reporter, settings);
   // A standard stream open on the input would overwrite or grow the very
   // file being read, with data or with messages.

@@ -399,6 +399,72 @@ TEST_F(MainDeathTest, RunsThatCannotWaitEndTheProcessAtOnce) {
   EXPECT_EXIT(writer_stuck(), testing::ExitedWithCode(1), "^処理を中断しました。\n$");
 }
 
+// Faults as a script handler or one of its plugins makes them, without
+// end or in an instant. UBSan would stop the last two before they fault.
+volatile bool recursing = true;  // never false, which the compiler cannot know
+int recurse_without_end(int depth) {
+  volatile char frame[256];
+  frame[0] = static_cast<char>(depth);
+  return recursing ? recurse_without_end(depth + 1) + frame[0] : 0;
+}
+__attribute__((no_sanitize("undefined"))) void write_through_null() {
+  *static_cast<volatile int*>(nullptr) = 1;
+}
+__attribute__((no_sanitize("undefined"))) void divide_by_zero() {
+  volatile int dividend = 7, zero = 0;  // both unknown, so that a real division runs
+  volatile int quotient = dividend / zero;
+  (void)quotient;
+}
+
+// A fault anywhere ends the run with one message and status 1, on the
+// thread's own stack or, for a stack overflow, on the one kept for it; what
+// was printed before stays. With TONEWELL_RAW_CRASH the fault is left as it
+// is, for a core dump.
+TEST_F(MainDeathTest, AFaultAnywhereIsReported) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string input = folder + "/in.wav", output = folder + "/out.wav";
+  write_wav_file(input, pcm_format(1, 8000, 8), pattern_bytes(5 << 20, 3));
+  static void (*fault)() = nullptr;
+  const struct {
+    const char* name;
+    void (*fault)();
+    bool in_a_read;
+  } cases[] = {
+      {"a null write in the open", write_through_null, false},
+      {"a stack overflow in the open", [] { recurse_without_end(0); }, false},
+      {"an illegal instruction in the open", [] { __builtin_trap(); }, false},
+      {"a division by zero in the open", divide_by_zero, false},
+      {"a null write in the second read", write_through_null, true},
+  };
+  const std::string crashed = "予期しない例外が発生したため処理を中止しました。\n";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fault = c.fault;
+    auto crash = [&] {
+      alarm(60);
+      dup2(STDERR_FILENO, STDOUT_FILENO);  // the messages before it, in their order
+      if (c.in_a_read) {
+        standin_faults.on_read = [](int call) {
+          if (call == 1) fault();
+        };
+      } else {
+        standin_faults.on_open = [] { fault(); };
+      }
+      run_as_process({"-v", input, output});
+    };
+    const std::string before_the_fault =
+        c.in_a_read ? "出力ファイルを開きました。\n" : "対象ストリーム番号: 0\n";
+    EXPECT_EXIT(crash(), testing::ExitedWithCode(1), before_the_fault + crashed + "$");
+  }
+  auto crash_raw = [&] {
+    setenv("TONEWELL_RAW_CRASH", "1", 1);
+    signal(SIGSEGV, SIG_DFL);
+    standin_faults.on_open = write_through_null;
+    run_as_process({"-q", input, output});
+  };
+  EXPECT_EXIT(crash_raw(), testing::KilledBySignal(SIGSEGV), "");
+}
+
 // A script that failed ends the run with status 1 at every level, before any
 // output exists; standard output gets nothing when it was to carry the data.
 TEST_F(MainTest, ScriptErrorEndsWithStatusOne) {

@@ -29,7 +29,7 @@ void write_console(const std::wstring& text) {
 void draw(ProgressLine* line, const std::wstring& text, size_t width) {
   if (text.empty() && line->shown_columns == 0) return;
   const size_t columns = text_columns(text);
-  const size_t covered = std::min(line->shown_columns, width > 0 ? width - 1 : 0);
+  const size_t covered = std::min(line->shown_columns.load(), width > 0 ? width - 1 : 0);
   std::wstring out = L"\r" + text;
   if (covered > columns) out.append(covered - columns, L' ');
   if (text.empty()) out += L'\r';

@@ -6,6 +6,7 @@
 #ifndef TONEWELL_CLI_PROGRESS_LINE_H_
 #define TONEWELL_CLI_PROGRESS_LINE_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,7 +20,9 @@ struct ProgressLine {
   // Held by whoever writes to the console while a line may stand there:
   // the writer thread drawing, or either thread printing a message.
   SRWLOCK console = SRWLOCK_INIT;
-  size_t shown_columns = 0;  // of the line on the console, under `console`; 0: none
+  // Of the line on the console, changed under `console`; 0: none. Atomic,
+  // so that a crash report may look without the lock.
+  std::atomic<size_t> shown_columns{0};
   // The writer's alone.
   bool started = false;
   uint64_t started_ms = 0;

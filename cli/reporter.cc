@@ -5,7 +5,9 @@
 // One write per message: the C library writes a formatted message to the
 // stream as a unit, and a console gets it in one WriteConsoleW, so the
 // reader's and the writer's lines never interleave. A progress line is
-// cleared first and stays away until the message is out.
+// cleared first and stays away until the message is out. Each message
+// leaves the stream's buffer at once, so that a crash, which ends the
+// process without the C runtime's exit, loses none of what came before.
 #define TONEWELL_REPORT(min_level, stream)  \
   do {                                      \
     FILE* const to = (stream);              \
@@ -15,6 +17,7 @@
     va_start(args, format);                 \
     vprint_text(to, format, args);          \
     va_end(args);                           \
+    fflush(to);                             \
   } while (0)
 
 namespace {
@@ -42,16 +45,10 @@ void Reporter::verbose(const char* format, ...) const { TONEWELL_REPORT(2, messa
 
 void Reporter::info(const char* format, ...) const { TONEWELL_REPORT(1, message_stream()); }
 
-// Where both streams go to one place (2>&1), an error must show after the
-// messages printed before it: the messages' stream is flushed first, and the
-// error's at once, since the Windows C runtime buffers standard error when it
-// is no console.
-void Reporter::error(const char* format, ...) const {
-  FILE* const messages = message_stream();
-  if (messages && messages != error_stream()) fflush(messages);
-  TONEWELL_REPORT(INT32_MIN, error_stream());
-  fflush(error_stream());
-}
+// Where both streams go to one place (2>&1), an error shows after the
+// messages printed before it, since every message leaves its buffer at once
+// (the Windows C runtime buffers standard error too when it is no console).
+void Reporter::error(const char* format, ...) const { TONEWELL_REPORT(INT32_MIN, error_stream()); }
 
 void Reporter::progress(uint64_t done, uint64_t total) const {
   if (progress_line != nullptr) progress_line->update(done, total, GetTickCount64());

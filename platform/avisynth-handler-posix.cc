@@ -1,5 +1,5 @@
 // The stand-in's handler for AviSynth scripts: AviSynth+'s own library,
-// loaded when a script is first opened, by its soname, through its C API (as
+// loaded when a script is first opened, through its C API (as
 // other programs load it), so that the program needs it neither to build
 // nor to run. The stream is the one AviSynth's AVI file handler presents on
 // Windows (its facts, format, reads and errors), so that a script gives the
@@ -82,11 +82,19 @@ bool bind(void* library, const char* name, Function* function) {
   return *function != nullptr;
 }
 
+// The names the library is looked for by: its soname, which a
+// distribution's runtime package provides, then the name of the link that
+// a build installs beside it.
+constexpr const char* kLibraryNames[] = {"libavisynth.so.11", "libavisynth.so"};
+
 // The library's entries, or null where it is not installed (or lacks any of
 // them, being older than interface 11), as on a machine without AviSynth.
 // Loaded once and kept for the life of the process.
 const AvsApi* load_avisynth() {
-  void* library = dlopen("libavisynth.so", RTLD_NOW | RTLD_LOCAL);
+  void* library = nullptr;
+  for (const char* name : kLibraryNames) {
+    if (library == nullptr) library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+  }
   if (!library) return nullptr;
   static AvsApi api;
   const bool complete =

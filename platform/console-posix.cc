@@ -8,10 +8,23 @@
 
 #include <algorithm>
 #include <chrono>
-#include <string>
 #include <thread>
 
 #include "platform/handles-posix.h"
+
+namespace {
+
+bool write_all(int fd, const char* bytes, size_t size) {
+  for (size_t at = 0; at < size;) {
+    const ssize_t done = write(fd, bytes + at, size - at);
+    if (done < 0 && errno == EINTR) continue;
+    if (done < 0) return false;
+    at += size_t(done);
+  }
+  return true;
+}
+
+}  // namespace
 
 BOOL GetConsoleMode(HANDLE handle, DWORD* mode) {
   const int fd = standin_descriptor(handle);
@@ -36,22 +49,25 @@ BOOL GetConsoleScreenBufferInfo(HANDLE handle, CONSOLE_SCREEN_BUFFER_INFO* info)
 }
 
 // The characters go out as the stand-in's code page spells them (UTF-8, the
-// escaped bytes U+DC80..U+DCFF as those bytes), in one write where the
-// terminal takes it.
+// escaped bytes U+DC80..U+DCFF as those bytes; '?' for one that spells
+// none), a buffer at a time. Nothing is allocated, so that a crash can be
+// reported through it from a signal handler.
 BOOL WriteConsoleW(HANDLE handle, const void* text, DWORD count, LPDWORD written, LPVOID) {
   if (written != nullptr) *written = 0;
   const int fd = standin_descriptor(handle);
   if (fd < 0 || !isatty(fd)) return FALSE;
   const wchar_t* wide = static_cast<const wchar_t*>(text);
-  std::string bytes(WideCharToMultiByte(CP_ACP, 0, wide, int(count), nullptr, 0, nullptr, nullptr),
-                    '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide, int(count), bytes.data(), int(bytes.size()), nullptr,
-                      nullptr);
-  for (size_t at = 0; at < bytes.size();) {
-    const ssize_t done = write(fd, bytes.data() + at, bytes.size() - at);
-    if (done < 0 && errno == EINTR) continue;
-    if (done < 0) return FALSE;
-    at += size_t(done);
+  char buffer[1024];
+  size_t used = 0;
+  for (DWORD i = 0; i <= count; ++i) {
+    if (i == count || used + 4 > sizeof buffer) {
+      if (!write_all(fd, buffer, used)) return FALSE;
+      used = 0;
+    }
+    if (i == count) break;
+    const size_t length = standin_spell(wide[i], buffer + used);
+    if (length == 0) buffer[used++] = '?';
+    used += length;
   }
   if (written != nullptr) *written = count;
   return TRUE;

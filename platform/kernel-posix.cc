@@ -1,6 +1,8 @@
 // Stand-ins for the kernel32 events, standard and file handles, and the C
 // runtime's _beginthreadex: just the behaviour tonewell relies on, built on
 // the C++ thread library and the descriptors below the handles.
+#include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -180,4 +183,59 @@ uintptr_t _beginthreadex(void*, unsigned, _beginthreadex_proc_type start, void* 
     return 0;
   }
   return reinterpret_cast<uintptr_t>(handle);
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read_bytes, OVERLAPPED*) {
+  const int fd = standin_descriptor(file);
+  ssize_t got;
+  do {
+    got = fd < 0 ? -1 : read(fd, buffer, size);
+  } while (got < 0 && errno == EINTR);
+  if (read_bytes != nullptr) *read_bytes = got < 0 ? 0 : DWORD(got);
+  if (got >= 0) return TRUE;
+  SetLastError(fd < 0 ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, LPDWORD written, OVERLAPPED*) {
+  const int fd = standin_descriptor(file);
+  const char* bytes = static_cast<const char*>(buffer);
+  DWORD done = 0;
+  while (fd >= 0 && done < size) {
+    const ssize_t n = write(fd, bytes + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += DWORD(n);
+  }
+  if (written != nullptr) *written = done;
+  return done == size;
+}
+
+// Opens anew what the descriptor stands for, as Linux names it under
+// /proc: a file opened for writing alone (`>>`) can so be read, from its
+// start. For reading only, as the program asks.
+HANDLE ReOpenFile(HANDLE original, DWORD access, DWORD, DWORD) {
+  const int fd = standin_descriptor(original);
+  if (fd < 0 || access != GENERIC_READ) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return INVALID_HANDLE_VALUE;
+  }
+  const std::string name = "/proc/self/fd/" + std::to_string(fd);
+  const int reopened = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (reopened < 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return standin_descriptor_handle(reopened, true);
+}
+
+BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
+  struct stat st;
+  const int fd = standin_descriptor(file);
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  size->QuadPart = int64_t(st.st_size);
+  return TRUE;
 }

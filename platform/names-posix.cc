@@ -9,6 +9,8 @@
 #include <iconv.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/handles-posix.h"
@@ -56,32 +58,48 @@ std::wstring widen(const unsigned char* text, size_t size) {
   return wide;
 }
 
-void append_utf8(char32_t code, std::string* text) {
+// The UTF-8 bytes of `code` into `out`; their count.
+size_t utf8_bytes(char32_t code, char* out) {
   if (code < 0x80) {
-    *text += static_cast<char>(code);
-    return;
+    out[0] = static_cast<char>(code);
+    return 1;
   }
   const int length = code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
   const unsigned char lead[] = {0, 0, 0xC0, 0xE0, 0xF0};
-  *text += static_cast<char>(lead[length] | code >> (6 * (length - 1)));
+  out[0] = static_cast<char>(lead[length] | code >> (6 * (length - 1)));
   for (int i = length - 2; i >= 0; --i)
-    *text += static_cast<char>(0x80 | ((code >> (6 * i)) & 0x3F));
+    out[length - 1 - i] = static_cast<char>(0x80 | ((code >> (6 * i)) & 0x3F));
+  return size_t(length);
 }
+
+}  // namespace
+
+// Allocates nothing, so that a crash can still be reported on a console.
+size_t standin_spell(wchar_t character, char* bytes) {
+  const char32_t code = static_cast<char32_t>(character);
+  if (code >= kEscapedBytes + 0x80 && code <= kEscapedBytes + 0xFF) {
+    bytes[0] = static_cast<char>(code - kEscapedBytes);
+    return 1;
+  }
+  if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
+  return utf8_bytes(code, bytes);
+}
+
+namespace {
 
 // The bytes of `wide`; a character that spells none (a surrogate outside the
 // escaped bytes, or past Unicode) becomes `missing` and clears `whole`.
 std::string narrow(const wchar_t* wide, size_t size, char missing, bool* whole) {
   std::string text;
   *whole = true;
+  char bytes[4];
   for (size_t i = 0; i < size; ++i) {
-    const char32_t code = static_cast<char32_t>(wide[i]);
-    if (code >= kEscapedBytes + 0x80 && code <= kEscapedBytes + 0xFF) {
-      text += static_cast<char>(code - kEscapedBytes);
-    } else if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+    const size_t length = standin_spell(wide[i], bytes);
+    if (length == 0) {
       text += missing;
       *whole = false;
     } else {
-      append_utf8(code, &text);
+      text.append(bytes, length);
     }
   }
   return text;
@@ -204,4 +222,23 @@ FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int share) {
     return nullptr;
   }
   return standin_fsopen(bytes.c_str(), mode_bytes.c_str(), share);
+}
+
+// A relative name joined to the working directory; '.' and '..' stay as
+// they are, which still names the same file. Linux has no device names, so
+// no name becomes one of Windows' \\.\ paths.
+DWORD GetFullPathNameW(LPCWSTR name, DWORD capacity, LPWSTR full, LPWSTR* file_part) {
+  std::wstring path = name;
+  if (path.empty() || path[0] != L'/') {
+    char* directory = getcwd(nullptr, 0);
+    if (directory == nullptr) return 0;
+    path =
+        widen(reinterpret_cast<const unsigned char*>(directory), strlen(directory)) + L"/" + path;
+    free(directory);
+  }
+  if (file_part != nullptr) *file_part = nullptr;
+  if (capacity <= path.size()) return DWORD(path.size() + 1);
+  path.copy(full, path.size());
+  full[path.size()] = L'\0';
+  return DWORD(path.size());
 }

@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "platform/standin_faults.h"
 
 namespace {
@@ -67,3 +70,12 @@ BOOL PathFileExistsA(LPCSTR path) {
 int _setmode(int, int) { return _O_BINARY; }
 
 int _fileno(FILE* stream) { return fileno(stream); }
+
+DWORD GetEnvironmentVariableA(LPCSTR name, char* buffer, DWORD size) {
+  const char* value = getenv(name);
+  if (value == nullptr) return 0;
+  const DWORD needed = DWORD(strlen(value) + 1);
+  if (buffer == nullptr || size < needed) return needed;
+  memcpy(buffer, value, needed);
+  return needed - 1;
+}

@@ -59,6 +59,7 @@ constexpr DWORD COINIT_APARTMENTTHREADED = 0x2;
 constexpr DWORD INFINITE = 0xFFFFFFFFu;
 constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 0x102;
+constexpr int _O_TEXT = 0x4000;
 constexpr int _O_BINARY = 0x8000;
 constexpr DWORD MEM_COMMIT = 0x1000;
 constexpr DWORD MEM_RESERVE = 0x2000;
@@ -308,6 +309,63 @@ BOOL UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToUnlockLo
 // routines, no flush of the runtime's streams (exit_group).
 HANDLE GetCurrentProcess();
 BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode);
+
+// Reading and writing a file (kernel32). ReadFile reads from the file position of the
+// handle (no overlapped I/O); ReOpenFile opens the file a handle stands for
+// anew, with the access asked, from its start; GetFileSizeEx answers a file's
+// length. GetFullPathNameW makes a name absolute: Linux has no device names
+// such as NUL or COM1, which Windows answers as \\.\NUL.
+union LARGE_INTEGER {
+  int64_t QuadPart;
+};
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, OVERLAPPED* lpOverlapped);
+// All of it, short writes retried; nothing allocated, so that a signal
+// handler may call it.
+BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, OVERLAPPED* lpOverlapped);
+HANDLE ReOpenFile(HANDLE hOriginalFile, DWORD dwDesiredAccess, DWORD dwShareMode,
+                  DWORD dwFlagsAndAttributes);
+BOOL GetFileSizeEx(HANDLE hFile, LARGE_INTEGER* lpFileSize);
+DWORD GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer,
+                       LPWSTR* lpFilePart);
+
+// Faults (kernel32). A fault (SIGSEGV, SIGBUS, SIGILL, SIGFPE here) goes
+// first to the vectored handlers, then to the unhandled-exception filter,
+// on the thread that faulted; a filter answering EXCEPTION_CONTINUE_SEARCH,
+// or none, leaves the fault to end the process as it would have (a core
+// dump). SetThreadStackGuarantee gives the calling thread that much stack of
+// its own for them (an alternate signal stack), so that a stack overflow
+// can be reported too. The code of a SIGSEGV is always an access
+// violation: Linux does not tell an overflow apart.
+constexpr DWORD EXCEPTION_ACCESS_VIOLATION = 0xC0000005u;
+constexpr DWORD EXCEPTION_IN_PAGE_ERROR = 0xC0000006u;
+constexpr DWORD EXCEPTION_ILLEGAL_INSTRUCTION = 0xC000001Du;
+constexpr DWORD EXCEPTION_INT_DIVIDE_BY_ZERO = 0xC0000094u;
+constexpr DWORD EXCEPTION_STACK_OVERFLOW = 0xC00000FDu;
+constexpr LONG EXCEPTION_EXECUTE_HANDLER = 1;
+constexpr LONG EXCEPTION_CONTINUE_SEARCH = 0;
+constexpr LONG EXCEPTION_CONTINUE_EXECUTION = -1;
+struct EXCEPTION_RECORD {
+  DWORD ExceptionCode;
+  DWORD ExceptionFlags;
+  EXCEPTION_RECORD* ExceptionRecord;
+  void* ExceptionAddress;
+};
+struct EXCEPTION_POINTERS {
+  EXCEPTION_RECORD* ExceptionRecord;
+  void* ContextRecord;
+};
+typedef LONG(WINAPI* LPTOP_LEVEL_EXCEPTION_FILTER)(EXCEPTION_POINTERS* ExceptionInfo);
+typedef LONG(WINAPI* PVECTORED_EXCEPTION_HANDLER)(EXCEPTION_POINTERS* ExceptionInfo);
+LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(
+    LPTOP_LEVEL_EXCEPTION_FILTER lpTopLevelExceptionFilter);
+LPVOID AddVectoredExceptionHandler(ULONG First, PVECTORED_EXCEPTION_HANDLER Handler);
+BOOL SetThreadStackGuarantee(ULONG* StackSizeInBytes);
+
+// The process's environment (kernel32): the length of the variable's value
+// with its terminating null, which is copied when it fits; 0 when unset.
+DWORD GetEnvironmentVariableA(LPCSTR lpName, char* lpBuffer, DWORD nSize);
 
 // The calling thread's last error (kernel32).
 constexpr DWORD ERROR_INVALID_FUNCTION = 1;

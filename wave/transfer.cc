@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstdint>
 #include <memory>
 
 #include "cli/interruption.h"
@@ -43,13 +44,37 @@ bool ends_where_declared(PAVISTREAM stream, const StreamFacts& facts) {
 // cost the writer six times the CPU time of writes of 512 KiB.
 constexpr size_t kWritePiece = size_t{512} << 10;
 
-// Refuses, before anything is created, the streams the ring or the layer's
-// sample numbers cannot carry, and allocates the ring for the others.
+// Whether the WAVE header can describe the stream: its block, which the
+// format's 16-bit nBlockAlign holds, must be the stream's sample size (a
+// handler that cut a wider block to 16 bits would make a reader step through
+// the data wrongly), and its rate a positive 32-bit number.
+bool header_describes(const StreamFacts& facts) {
+  const WAVEFORMATEX& format = facts.format.Format;
+  return format.nBlockAlign == facts.sample_size && format.nSamplesPerSec <= INT32_MAX;
+}
+
+// Whether a count that reads as 2^31 samples or more is a negative one, cut
+// to 32 bits as a script handler reports a clip of negative length: such a
+// stream has no sample to deliver at its start.
+bool declares_negative_length(PAVISTREAM stream, const StreamFacts& facts) {
+  if (facts.sample_count <= kMaxSamples) return false;
+  LONG bytes = 0;
+  LONG samples = 0;
+  return AVIStreamRead(stream, 0, 1, nullptr, 0, &bytes, &samples) >= 0 && samples == 0;
+}
+
+// Refuses, before anything is created, the streams the ring, the header or
+// the layer's sample numbers cannot carry, and allocates the ring for the
+// others.
 uint8_t* allocate_ring(PAVISTREAM stream, const StreamFacts& facts, const Reporter* reporter,
                        size_t* capacity) {
   const uint32_t samples = ring_samples(facts);
   if (samples == 0) {
     reporter->error("オーディオストリームのサンプルサイズが不正です。\n");
+    return nullptr;
+  }
+  if (!header_describes(facts) || declares_negative_length(stream, facts)) {
+    reporter->error("オーディオストリームが不正なため出力できません。\n");
     return nullptr;
   }
   if (facts.sample_count > kMaxSamples || !ends_where_declared(stream, facts)) {

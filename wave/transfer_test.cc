@@ -379,35 +379,52 @@ TEST_F(TransferTest, SetUpFailures) {
   }
 }
 
-// Streams the ring or the layer's sample numbers cannot carry are refused
-// before an event or the output exists.
+// Streams the ring, the header or the layer's sample numbers cannot carry
+// are refused before an event or the output exists.
 TEST_F(TransferTest, FactsRefusedUpFront) {
   const std::string bad_size = "オーディオストリームのサンプルサイズが不正です。\n";
+  const std::string invalid = "オーディオストリームが不正なため出力できません。\n";
   const std::string too_large =
       "オーディオストリームのデータサイズが大きすぎるため出力できません。\n";
   const std::string no_ring =
       std::string(kInternalError) + "リングバッファの確保に失敗しました。\n";
+  const uint32_t kSameAsSample = 0xFFFFFFFFu;
   const struct {
     uint32_t sample_size;
     uint32_t sample_count;
+    uint32_t block_align;  // nBlockAlign as 32 bits, cut to 16 in the format
+    uint32_t rate;
+    bool no_samples;  // the stream delivers none, whatever it declares
     bool alloc_fail;
     std::string messages;
   } cases[] = {
-      {0, 10, false, bad_size},
-      {0, 0, false, bad_size},
-      {(64 << 20) + 1, 1, false, bad_size},  // a ring of 4 such samples passes 256 MiB
-      {0xFFFFFFFFu, 2, false, bad_size},
-      {1, 0x80000001u, false, too_large},  // AVIStreamRead cannot address the last
-      {4, 0xFFFFFFFFu, false, too_large},
-      {4, 10, true, no_ring},
+      {0, 10, kSameAsSample, 44100, false, false, bad_size},
+      {0, 0, kSameAsSample, 44100, false, false, bad_size},
+      {(64 << 20) + 1, 1, kSameAsSample, 44100, false, false,
+       bad_size},  // a ring of 4 passes 256 MiB
+      {0xFFFFFFFFu, 2, kSameAsSample, 44100, false, false, bad_size},
+      {4, 10, 2, 44100, false, false, invalid},  // the header's block is not the sample
+      {65536, 10, kSameAsSample, 44100, false, false, invalid},      // no 16-bit block holds it
+      {65537, 10, kSameAsSample, 44100, false, false, invalid},      // 65,537 channels cut to one
+      {4, 10, kSameAsSample, 0x80000000u, false, false, invalid},    // a negative rate
+      {4, 0xFFFFFFFFu, kSameAsSample, 44100, true, false, invalid},  // a length of -1
+      {1, 0x80000001u, kSameAsSample, 44100, false, false, too_large},  // past the last address
+      {4, 0xFFFFFFFFu, kSameAsSample, 44100, false, false, too_large},
+      {4, 10, kSameAsSample, 44100, false, true, no_ring},
   };
-  open_ten_samples();
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.sample_size << " x " << c.sample_count);
+    SCOPED_TRACE(testing::Message()
+                 << c.sample_size << " x " << c.sample_count << " in " << c.block_align);
+    if (stream != nullptr) AVIStreamRelease(stream);
+    if (file != nullptr) AVIFileRelease(file);
+    c.no_samples ? open_stream(2, 16, 0) : open_ten_samples();
     reset_standin();
     standin_faults.alloc_fail = c.alloc_fail;
     facts.sample_size = c.sample_size;
     facts.sample_count = c.sample_count;
+    facts.format.Format.nBlockAlign =
+        WORD(c.block_align == kSameAsSample ? c.sample_size : c.block_align);
+    facts.format.Format.nSamplesPerSec = c.rate;
     EXPECT_FALSE(transfer(output.c_str(), 3));
     EXPECT_EQ(without_sanitizer_notes(err), c.messages);
     EXPECT_EQ(standin_log.events_created, 0);

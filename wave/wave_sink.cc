@@ -1,6 +1,9 @@
 #include "wave/wave_sink.h"
 
 #include <cstddef>
+#include <cstring>
+#include <cwchar>
+#include <string>
 
 #include "cli/interruption.h"
 
@@ -8,6 +11,8 @@ namespace {
 
 constexpr char kWriteError[] = "データ書き出し中にエラーが発生しました。再実行してください。\n";
 constexpr char kOpenError[] = "出力ファイルが開けません。パスを確認してください。\n";
+constexpr char kNotWave[] =
+    "出力ファイルが既に存在し、WAVEファイルではないため上書きできません。\n";
 
 constexpr uint32_t kPlainFormatSize = 16;
 constexpr uint32_t kExtensibleFormatSize = 40;
@@ -95,7 +100,7 @@ Header header_of(const WAVEFORMATEXTENSIBLE& format, uint64_t data_size) {
 
 // The speaker positions writers commonly assume for each channel count.
 DWORD default_channel_mask(WORD channels) {
-  const DWORD masks[] = {0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x3F, 0x13F, 0x63F};
+  const DWORD masks[] = {0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x3F, 0x70F, 0x63F};
   return channels < sizeof masks / sizeof masks[0] ? masks[channels] : 0;
 }
 
@@ -126,6 +131,36 @@ bool hold_standard_output(bool* held) {
   return *held || GetLastError() != ERROR_LOCK_VIOLATION;
 }
 
+// Whether a file, read from its start, is empty or begins as a WAVE file
+// (RIFF or RF64): only then may a run write over it, as a second run
+// replaces the output of an earlier one. Anything else is somebody's data,
+// perhaps a file the script read and let go (an Import, a plugin).
+bool empty_or_wave(HANDLE reading) {
+  char head[12];
+  DWORD got = 0;
+  if (!ReadFile(reading, head, sizeof head, &got, nullptr)) return false;
+  if (got == 0) return true;
+  const bool riff = memcmp(head, "RIFF", 4) == 0 || memcmp(head, "RF64", 4) == 0;
+  return got == sizeof head && riff && memcmp(head + 8, "WAVE", 4) == 0;
+}
+
+// Windows answers the legacy device names (COM1, AUX, LPT1, PRN, in any
+// folder and with any extension) with their device path, "\\.\COM1".
+// Of those only NUL takes WAVE bytes to any purpose.
+bool names_a_device_other_than_nul(const wchar_t* path) {
+  wchar_t full[16];
+  const DWORD length = GetFullPathNameW(path, sizeof full / sizeof full[0], full, nullptr);
+  if (length < 5 || length >= sizeof full / sizeof full[0] || wcsncmp(full, L"\\\\.\\", 4) != 0)
+    return false;
+  std::wstring name(full + 4);
+  for (wchar_t& c : name) {
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  }
+  return name.find(L'\\') == std::wstring::npos && name != L"NUL";
+}
+
+enum class OutputCheck { kFree, kRefused, kNotWave };
+
 // Whether the existing file the destination names, if any, may be cut and
 // written, as an open that cuts nothing first tells. Not while another
 // handle has it open: a script handler opens the sources its script reads
@@ -133,16 +168,41 @@ bool hold_standard_output(bool* held) {
 // cutting one would destroy the user's source and feed the run its ruins.
 // An open sharing nothing fails on such a file; the shell's own standard
 // stream, when it is open on the output, is the one handle let in. Never a
-// console, which WAVE bytes would only upset (CON, CONOUT$ or a terminal).
-bool free_to_write(const Destination& destination) {
+// console or another character device but NUL, which WAVE bytes would only
+// upset, and never a file that holds something other than a WAVE file.
+OutputCheck check_output(const Destination& destination) {
   const DWORD share = destination.open_as_standard_stream ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0;
   HANDLE file = CreateFileW(destination.path, GENERIC_READ, share, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return GetLastError() != ERROR_SHARING_VIOLATION;
+  if (file == INVALID_HANDLE_VALUE)
+    return GetLastError() == ERROR_SHARING_VIOLATION ? OutputCheck::kRefused : OutputCheck::kFree;
   DWORD mode;
-  const bool console = GetConsoleMode(file, &mode);
+  OutputCheck check = OutputCheck::kFree;
+  const DWORD type = GetFileType(file);
+  if (GetConsoleMode(file, &mode) ||
+      (type == FILE_TYPE_CHAR && names_a_device_other_than_nul(destination.path))) {
+    check = OutputCheck::kRefused;
+  } else if (type == FILE_TYPE_DISK && !empty_or_wave(file)) {
+    check = OutputCheck::kNotWave;
+  }
   CloseHandle(file);
-  return !console;
+  return check;
+}
+
+// Standard output on a file that already holds something that is no WAVE
+// file (`1<> script.avs`, `>> plugin.so`) would be written over or grown.
+// Where the file cannot be read back to tell (Wine gives a standard handle
+// inherited from a Unix shell no second open), only an empty one is taken.
+bool standard_output_may_hold_wave() {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  LARGE_INTEGER size;
+  if (GetFileType(out) != FILE_TYPE_DISK || !GetFileSizeEx(out, &size) || size.QuadPart == 0)
+    return true;
+  HANDLE reading = ReOpenFile(out, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+  if (reading == INVALID_HANDLE_VALUE) return false;
+  const bool wave = empty_or_wave(reading);
+  CloseHandle(reading);
+  return wave;
 }
 
 void let_go_of_standard_output() {
@@ -190,14 +250,23 @@ bool WaveSink::open(const Destination& destination) {
     // The input is never cut, held or not: a script handler reads its script
     // and lets it go.
     const int share = destination.open_as_standard_stream ? _SH_DENYNO : _SH_DENYWR;
-    if (!destination.names_input && free_to_write(destination))
-      output = _wfsopen(destination.path, L"wb", share);
+    const OutputCheck check =
+        destination.names_input ? OutputCheck::kRefused : check_output(destination);
+    if (check == OutputCheck::kNotWave) {
+      reporter->error(kNotWave);
+      return false;
+    }
+    if (check == OutputCheck::kFree) output = _wfsopen(destination.path, L"wb", share);
     if (output == nullptr) {
       reporter->error(kOpenError);
       return false;
     }
     reporter->info("出力ファイルを開きました。\n");
   } else {
+    if (!standard_output_may_hold_wave()) {
+      reporter->error(kNotWave);
+      return false;
+    }
     if (!hold_standard_output(&holds_stdout)) {
       reporter->error(kOpenError);
       return false;

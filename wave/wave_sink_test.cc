@@ -175,7 +175,7 @@ TEST(OutputFormat, RecastsOnlyWhereAsked) {
       {1, 3, 3, 8, true, true, 0x7},
       {1, 4, 8, 16, true, true, 0x33},
       {1, 5, 10, 16, true, true, 0x37},
-      {1, 7, 14, 16, true, true, 0x13F},
+      {1, 7, 14, 16, true, true, 0x70F},  // 6.1 with side speakers, as flac takes it
       {1, 8, 16, 16, true, true, 0x63F},
       {1, 9, 18, 16, true, true, 0},
       {1, 2, 8, 24, true, true, 0x3},     // padded: 24 bits in 32
@@ -299,7 +299,7 @@ constexpr char kOpenError[] = "出力ファイルが開けません。パスを�
 // in. A refused file is left as it was.
 TEST_F(WaveSinkTest, OnlyAFileNobodyElseHasOpenIsCut) {
   const std::string path = dir.file("out.wav");
-  const std::string before = "the user's own bytes";
+  const std::string before = std::string("RIFF\x24\0\0\0WAVE", 12) + "an earlier output";
   const struct {
     const char* name;
     int other_open;  // flags of another open meanwhile; -1 none
@@ -317,7 +317,7 @@ TEST_F(WaveSinkTest, OnlyAFileNobodyElseHasOpenIsCut) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FILE* f = fopen(path.c_str(), "wb");
-    fputs(before.c_str(), f);
+    fwrite(before.data(), 1, before.size(), f);
     fclose(f);
     const int other = c.other_open < 0 ? -1 : open(path.c_str(), c.other_open);
     ConsoleCapture console;
@@ -328,6 +328,67 @@ TEST_F(WaveSinkTest, OnlyAFileNobodyElseHasOpenIsCut) {
     EXPECT_EQ(opened, c.cut);
     EXPECT_EQ(read_file(path).size(), c.cut ? kWaveHeaderSize : before.size());
     EXPECT_EQ(console.err_text, c.cut ? "" : kOpenError);
+  }
+}
+
+constexpr char kNotWave[] =
+    "出力ファイルが既に存在し、WAVEファイルではないため上書きできません。\n";
+
+// An existing file is written over only when it is empty or begins as a
+// WAVE file, as an earlier run's output does: anything else may be the
+// user's (a script the run imported, a plugin it loaded), named as the
+// output or opened by the shell as standard output (`1<>`, `>>`). A file
+// refused is left as it was.
+TEST_F(WaveSinkTest, OnlyAnEmptyOrWaveFileIsWrittenOver) {
+  const std::string path = dir.file("out.wav");
+  const struct {
+    const char* name;
+    std::string bytes;
+    bool replaced;
+  } cases[] = {
+      {"empty", "", true},
+      {"an earlier output", std::string("RIFF\x24\0\0\0WAVEfmt ", 16), true},
+      {"an RF64 output", std::string("RF64\xFF\xFF\xFF\xFFWAVEds64", 16), true},
+      {"a script", "Import(\"common.avsi\")\nTone()\n", false},
+      {"an AVI file", std::string("RIFF\x24\0\0\0AVI LIST", 16), false},
+      {"a WAVE header cut short", "RIFF\x24\0\0", false},
+      {"a plugin",
+       std::string("\x7F"
+                   "ELF\2\1\1\0\0\0\0\0\0\0\0\0",
+                   16),
+       false},
+  };
+  const struct {
+    const char* how;
+    int flags;  // of standard output's open on the file; 0: the file is named
+  } outputs[] = {{"named", 0}, {"1<>", O_RDWR}, {">>", O_WRONLY | O_APPEND}};
+  for (const auto& output : outputs) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.name << ", " << output.how);
+      FILE* f = fopen(path.c_str(), "wb");
+      fwrite(c.bytes.data(), 1, c.bytes.size(), f);
+      fclose(f);
+      reporter.to_stdout = output.flags == 0;
+      bool opened;
+      ConsoleCapture console;
+      if (output.flags == 0) {
+        opened = sink.open({wide(path).c_str(), false, false});
+      } else {
+        const int fd = open(path.c_str(), output.flags);
+        StdoutRedirect redirect(fd);
+        close(fd);
+        opened = sink.open({nullptr, false, false});
+      }
+      sink.finish();
+      console.finish();
+      EXPECT_EQ(opened, c.replaced);
+      if (c.replaced) {
+        EXPECT_NE(read_file(path), c.bytes);
+      } else {
+        EXPECT_EQ(read_file(path), c.bytes);
+        EXPECT_EQ(console.err_text, kNotWave);
+      }
+    }
   }
 }
 

@@ -4,11 +4,14 @@
 // script's audio without a file. It can also fail a read with a message of
 // the test's choosing, wait a while in every read, or hold each read until
 // the test lets it through by creating a gate file, which the read takes away.
+// It crashes where asked, as third-party plugins do: TonewellCrash() as the
+// script is evaluated, crash_at in the read of that sample.
 //
 //   LoadPlugin("tonewell_avs_pattern.dll")
 //   TonewellPattern(channels=2, rate=48000, sample_type="16bit", samples=48000,
 //                   channel_mask=0x3F, fail_at=-1, fail_message="...",
-//                   delay_ms=0, gate="", gate_at=0)
+//                   delay_ms=0, gate="", gate_at=0, crash_at=-1)
+//   TonewellCrash()
 //
 // The AviSynth API is looked up in the library that loads the plugin, so the
 // plugin links against nothing of AviSynth's and builds without it.
@@ -98,7 +101,11 @@ struct Behaviour {
   int delay_ms = 0;                    // waited in every read
   std::string gate;                    // each read past gate_at waits for this file and takes it
   int64_t gate_at = 0;
+  int64_t crash_at = -1;  // a read that covers this sample crashes
 };
+
+// A write through a null pointer, the commonest crash there is.
+void crash() { *static_cast<volatile int*>(nullptr) = 1; }
 
 bool covers(int64_t start, int64_t count, int64_t sample) {
   return sample >= 0 && start <= sample && sample < start + count;
@@ -110,6 +117,7 @@ int AVSC_CC get_audio(AVS_FilterInfo* fi, void* buf, int64_t start, int64_t coun
     while (!take_file(behaviour.gate.c_str())) sleep_ms(10);
   }
   if (behaviour.delay_ms > 0) sleep_ms(behaviour.delay_ms);
+  if (covers(start, count, behaviour.crash_at)) crash();
   if (covers(start, count, behaviour.fail_at)) {
     fi->error = behaviour.fail_message;
     return -1;
@@ -142,10 +150,22 @@ const SampleType kSampleTypes[] = {{"8bit", AVS_SAMPLE_INT8},
                                    {"float", AVS_SAMPLE_FLOAT}};
 
 // The arguments, in the order of kParameters.
-enum { kChannels, kRate, kType, kSamples, kMask, kFailAt, kFailMessage, kDelay, kGate, kGateAt };
+enum {
+  kChannels,
+  kRate,
+  kType,
+  kSamples,
+  kMask,
+  kFailAt,
+  kFailMessage,
+  kDelay,
+  kGate,
+  kGateAt,
+  kCrashAt
+};
 constexpr char kParameters[] =
     "[channels]i[rate]i[sample_type]s[samples]i[channel_mask]i[fail_at]i[fail_message]s"
-    "[delay_ms]i[gate]s[gate_at]i";
+    "[delay_ms]i[gate]s[gate_at]i[crash_at]i";
 
 int64_t long_arg(AVS_Value args, int index, int64_t fallback) {
   AVS_Value v = avs_array_elt(args, index);
@@ -196,6 +216,7 @@ AVS_Value AVSC_CC create(AVS_ScriptEnvironment* env, AVS_Value args, void*) {
   behaviour->delay_ms = static_cast<int>(long_arg(args, kDelay, 0));
   behaviour->gate = string_arg(args, kGate, "");
   behaviour->gate_at = long_arg(args, kGateAt, 0);
+  behaviour->crash_at = long_arg(args, kCrashAt, -1);
   fi->user_data = behaviour;
   fi->get_audio = get_audio;
   fi->get_frame = get_frame;
@@ -209,11 +230,17 @@ AVS_Value AVSC_CC create(AVS_ScriptEnvironment* env, AVS_Value args, void*) {
   return result;
 }
 
+AVS_Value AVSC_CC crash_now(AVS_ScriptEnvironment*, AVS_Value, void*) {
+  crash();
+  return avs_void;
+}
+
 }  // namespace
 
 const char* AVSC_CC avisynth_c_plugin_init(AVS_ScriptEnvironment* env) {
   if (!resolve_api()) return "TonewellPattern: AviSynth's C API was not found";
   g_api.add_function(env, "TonewellPattern", kParameters, create, nullptr);
+  g_api.add_function(env, "TonewellCrash", "", crash_now, nullptr);
   return "TonewellPattern: a known audio pattern, for tests";
 }
 

@@ -263,6 +263,9 @@ STREAM_UNKNOWN = "オーディオストリームが開けません。不明な�
 FORMAT_FAILED = "オーディオストリームのWaveフォーマット取得に失敗しました。\n"
 OUTPUT_FAILED = "出力ファイルが開けません。パスを確認してください。\n"
 DATA_TOO_LARGE = "オーディオストリームのデータサイズが大きすぎるため出力できません。\n"
+INVALID_STREAM = "オーディオストリームが不正なため出力できません。\n"
+NOT_WAVE = "出力ファイルが既に存在し、WAVEファイルではないため上書きできません。\n"
+FAULT = "予期しない例外が発生したため処理を中止しました。\n"
 READ_DISK = "オーディオストリーム読み込みに失敗しました。ディスクエラーが発生しました。\n"
 
 DASH_CONFLICT = "出力ファイルと - オプションは同時に指定出来ません。\n"
@@ -315,6 +318,7 @@ class Expectation:
     partial: object = None       # PartialOutput: standard output cut short by a failure
     stdout_digest: object = None  # Digest: standard output too large to hold
     one_stream: str = None       # both texts in order, standard error sent to standard output
+    faulted: bool = False        # only that a fault ended the run: status 1, FAULT last
 
 
 def route(messages, level, data_to_stdout):
@@ -1097,6 +1101,34 @@ def source_guard_cases():
                              held.transfer_failed(stream, [(ERROR, OUTPUT_FAILED)],
                                                   {"src.wav": source}),
                              stream, wine_only=True))
+    mono8 = WaveFormat(1, 48000, 8)
+    for name, fmt, keys in (
+            ("a block other than the sample size", STEREO16, {"sample_size": 6}),
+            ("a rate past 2^31", WaveFormat(2, 0x80000000, 16), {})):
+        declared = Stream(fmt, b"", 1000)
+        if "sample_size" in keys:
+            declared = Stream(WaveFormat(2, 44100, 16), b"", 1000)
+            facts = [(INFO, INFO_READ), (VERBOSE, "サンプルのサイズ: 6 Byte\n"),
+                     (VERBOSE, "総サンプル数: 1000\n")]
+        else:
+            facts = declared.facts_messages()
+        run = Run("bad.avs", "out.wav", level=2)
+        # The rate is shown as a signed number, as it always was.
+        shown = [(level, text.replace(f" {fmt.rate}\n", f" {fmt.rate - (fmt.rate >> 31 << 32)}\n"))
+                 for level, text in declared.format_messages()]
+        middle = with_input(*with_stream(*facts, *shown, (ERROR, INVALID_STREAM)))
+        cases.append(source_case(f"handler: {name} is refused", run,
+                                 run.expect(1, middle, {"out.wav": None}), declared, fmt,
+                                 samples=1000, **keys))
+    # The legacy devices but NUL: written to, they would take WAVE bytes to a
+    # serial port or a printer.
+    for device in ("COM1", "AUX", "COM1.wav", "LPT1", "PRN"):
+        run = Run("device.avs", device)
+        cases.append(run_case_of(f"handler: the device {device} named as the output is refused",
+                                 run, {"device.avs": script},
+                                 run.transfer_failed(stream, [(ERROR, OUTPUT_FAILED)],
+                                                     {"device.avs": script}),
+                                 stream, wine_only=True))
     console = Run("console.avs", "CON")
     cases.append(run_case_of("terminal: CON named as the output is refused", console,
                              {"console.avs": script},
@@ -1340,6 +1372,48 @@ def avisynth_guard_cases():
         {"src.wav": wav, "wav.avs": b'WavSource("src.wav")\n'},
         run.transfer_failed(source, [(ERROR, OUTPUT_FAILED)], {"src.wav": wav}), source,
         windows_only=True))
+    # A file the script read and let go (an Import, a library of functions,
+    # the plugin it loaded) is no WAVE file: refused as the output, named or
+    # as standard output opened read and write on it.
+    imports = b'Import("common.avsi")\n' + b"Louder(" + blank.rstrip(b"\n") + b")\n"
+    common = b"function Louder(clip c) { return c.Amplify(1.0) }\n"
+    for output, redirection in (("common.avsi", None), (None, "1<> common.avsi")):
+        run = Run("imports.avs", output, to_stdout=output is None, level=0)
+        files = {"imports.avs": imports, "common.avsi": common}
+        cases.append(avisynth_case(
+            "avisynth: the library the script imports, as the output "
+            f"{'named' if output else 'on standard output, 1<>'}, is refused and kept", run,
+            files, run.transfer_failed(stream, [(ERROR, NOT_WAVE)], dict(files)), stream))
+        if redirection:
+            cases[-1].redirection = redirection
+    # What a user does every day goes on: an earlier output is replaced.
+    blank_format = WaveFormat(2, 48000, 16)
+    earlier = Stream(STEREO16, pattern(4 * 1000, 72))
+    again = Run("movie.avs", "out.wav", level=0)
+    cases.append(avisynth_case(
+        "avisynth: an earlier WAVE output is replaced by a second run", again,
+        {"movie.avs": blank, "out.wav": earlier.wave()},
+        again.expect(0, [], {"out.wav": Stream(blank_format, bytes(4 * 48000)).wave()}), stream))
+    # Frames the header cannot describe: 65,537 channels of 8-bit, whose
+    # count and block the layer's 16-bit fields cut to one.
+    wide = Stream(WaveFormat(1, 8000, 8), b"", 8000)
+    run = Run("wide.avs", "out.wav", level=2)
+    facts = [(INFO, INFO_READ), (VERBOSE, "サンプルのサイズ: 65537 Byte\n"),
+             (VERBOSE, "総サンプル数: 8000\n")]
+    cases.append(avisynth_case(
+        "avisynth: 65537 channels are refused", run,
+        {"wide.avs": b'BlankClip(length=1, fps=1, audio_rate=8000, channels=65537, '
+                     b'sample_type="8bit")\n'},
+        run.expect(1, with_input(*with_stream(*facts, *wide.format_messages(),
+                                              (ERROR, INVALID_STREAM))), {"out.wav": None}),
+        wide))
+    # A negative length, as DelayAudio makes of a clip shorter than its delay.
+    short = Stream(blank_format, b"", 2**32 - 47999)  # 48,001 samples less the delay's 96,000
+    run = Run("short.avs", "out.wav", level=2)
+    cases.append(avisynth_case(
+        "avisynth: a negative length is refused", run,
+        {"short.avs": blank.rstrip(b"\n") + b".DelayAudio(-2)\n"},
+        run.transfer_failed(short, [(ERROR, INVALID_STREAM)]), short))
     long = Stream(WaveFormat(1, 1073742074, 8), b"", 1000)  # the length the layer reports
     run = Run("long.avs", "out.wav", level=2)
     cases.append(avisynth_case(
@@ -1350,9 +1424,43 @@ def avisynth_guard_cases():
     return cases
 
 
+def avisynth_crash_cases():
+    """A fault in the handler or a plugin, at open or while reading, and a
+    script that recurses until its stack is gone: status 1 and the one
+    message, every file as it was, never a bare signal or a dialog."""
+    stream = Stream(STEREO16, b"", 100000)
+    cases = []
+    for name, script, middle in (
+            ("a plugin that crashes as the script is evaluated",
+             pattern_script("TonewellCrash()"), []),
+            ("a plugin that crashes in a read",
+             pattern_script(pattern_call(STEREO16, 100000, crash_at=50000)),
+             with_input(*with_stream(*stream.facts_messages(), *stream.format_messages(),
+                                     (INFO, OUTPUT_OPENED)))[:-2]),
+            ("a script that imports itself", b'Import("crash.avs")\n', []),
+            ("a function that recurses without end",
+             b"function f(int x) { return f(x + 1) }\nf(1)\n", [])):
+        run = Run("crash.avs", "out.wav", level=2)
+
+        def outcome(program, run=run, script=script, middle=middle):
+            kept = {"crash.avs": script(program) if callable(script) else script}
+            if not middle:  # a crash in a read leaves what had reached the file
+                kept["out.wav"] = None
+                # AviSynth's handler for the AVI file layer runs the script
+                # when first asked about it, after the open.
+                if program.under_wine:
+                    middle = [(INFO, INPUT_OPENED)]
+            return run.expect(1, [*middle, (ERROR, FAULT)], kept)
+
+        cases.append(avisynth_case(f"avisynth: {name}", run, {"crash.avs": script}, outcome,
+                                   stream))
+    return cases
+
+
 def avisynth_cases():
     return (avisynth_format_cases() + avisynth_script_cases() + avisynth_stream_cases() +
-            avisynth_read_cases() + avisynth_size_cases() + avisynth_guard_cases())
+            avisynth_read_cases() + avisynth_size_cases() + avisynth_guard_cases() +
+            avisynth_crash_cases())
 
 
 OPEN_ERRORS = {corpus.FILEREAD: OPEN_DISK_READ, corpus.BADFORMAT: OPEN_DAMAGED}
@@ -1437,7 +1545,7 @@ DIFFERENCES = [
      "stand-in asks for the 16 bytes of PCMWAVEFORMAT",
      lambda case: case.run.converted(case.stream)),
     ("nBlockAlign 0", "wine",
-     "Wine's WAVE handler divides by it and the program crashes; the stand-in refuses it",
+     "Wine's WAVE handler divides by it, and the program reports the fault; the stand-in refuses it",
      lambda case: CRASHED),
     ("AVI RIFF size ending inside the movi list", "wine",
      "Wine's AVI handler, without the index it did not find inside the RIFF size, crashes "
@@ -1452,16 +1560,18 @@ DIFFERENCES = [
     ("AVI cut inside the movi list", "wine", "as for an AVI cut after the movi type",
      lambda case: CRASHED),
     ("AVI stream header declaring more than is stored", "wine",
-     "Wine fails an assertion when a read runs past the data stored; the stand-in's read "
-     "fails",
-     lambda case: CRASHED),
+     "Wine fails an assertion when a read runs past the data stored, and its C runtime "
+     "ends the process; the stand-in's read fails",
+     lambda case: ENDED),
 ]
 
-# Wine's handler reads past what it found and mostly crashes the program;
-# what it answers depends on memory it never filled (one run in several
-# ends normally), and its dump says nothing worth comparing: only that the
-# run ends is checked.
-CRASHED = Expectation(None)
+# Wine's handler reads past what it found and crashes the program, which
+# reports the fault; what came before depends on memory the handler never
+# filled, so only the report is checked. Wine's failed assertion ends the
+# process by abort() instead, before anything the program could say: only
+# that the run ends is checked then.
+CRASHED = Expectation(1, faulted=True)
+ENDED = Expectation(None)
 
 
 def wine_read_fails(case):
@@ -1856,6 +1966,10 @@ def run_case(case, program, wine_env, work_root):
         problems = []
         if status != expected.status:
             problems.append(f"exit status {status}, expected {expected.status}")
+        if expected.faulted:
+            if not stderr.endswith(program.encode(FAULT)):
+                problems.append(f"standard error {stderr[-200:]!r} does not end in the report")
+            return problems
         if case.terminal:
             if console.shown() != expected.one_stream.splitlines():
                 problems.append(f"the terminal shows {console.shown()}, expected "

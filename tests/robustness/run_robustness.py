@@ -55,6 +55,8 @@ CONSOLE_REFUSED = ("標準出力がコンソールのため出力できません
 USAGE_LOST = "ヘルプメッセージを出力できませんでした。\n"
 INTERRUPTED = "処理を中断しました。\n"
 SCRIPT_FAILED = "スクリプトでエラーが発生しました。\n"
+NOT_WAVE = "出力ファイルが既に存在し、WAVEファイルではないため上書きできません。\n"
+FAULT = "予期しない例外が発生したため処理を中止しました。\n"
 NO_HANDLER = ("入力ファイルが開けません。指定されたファイルタイプを持つハンドラが、"
               "レジストリに見つかりませんでした。\n")
 WITHOUT_AVISYNTH = str(ROOT / "tools/without-avisynth")
@@ -590,14 +592,13 @@ def top_bytes(data, container, keep):
                     for i in range(0, len(data), size))
 
 
-def flac_view(wave, work, channels):
+def flac_view(wave, work):
     """What flac makes of `wave`: None if it refuses it, else channels,
-    frames, bits per sample and the samples as its decoder writes them.
-    flac 1.4.2 knows no 7-channel layout but its own 6.1 (mask 0x70F) and
-    refuses 0x13F, so there it is told to leave the mask aside."""
+    frames, bits per sample and the samples as its decoder writes them,
+    without any option: -e writes the masks flac knows, 6.1 with side
+    speakers (0x70F) for 7 channels among them."""
     encoded = work / "padded.flac"
-    layout = ["--channel-map=none"] if channels == 7 else []
-    if run(["flac", "-s", "-f"] + layout + ["-o", str(encoded), str(wave)]).returncode != 0:
+    if run(["flac", "-s", "-f", "-o", str(encoded), str(wave)]).returncode != 0:
         return None
     facts = run(["metaflac", "--show-channels", "--show-total-samples", "--show-bps",
                  str(encoded)]).stdout.split()
@@ -665,7 +666,7 @@ def test_extensible_padded(suite, program, work):
             facts = {"channels": channels, "frames": frames}
             as_int32 = top_bytes(data, container, 4)
             expected = {
-                "flac": (flac_view(out, work, channels),
+                "flac": (flac_view(out, work),
                          dict(facts, bits=valid,
                               samples=top_bytes(data, container, (valid + 7) // 8))),
                 "ffmpeg": (ffmpeg_view(out), dict(facts, bits=container, samples=as_int32)),
@@ -1424,6 +1425,112 @@ def test_script_past_4_gib(suite, program, work):
     suite.check(name, problems)
 
 
+def test_files_the_script_read(suite, program, plugin, work):
+    """A file the script read and let go (its Import, the plugin it loaded)
+    is no WAVE file: named as the output or opened by the shell as standard
+    output (1<>, >>), it is refused and kept, and the script still converts
+    afterwards; an earlier WAVE output, an empty file and /dev/null are
+    written as ever."""
+    shutil.copy(plugin, work / "p.so")  # a copy of its own, which a failure may destroy
+    (work / "common.avsi").write_text("function Louder(clip c) { return c.Amplify(1.0) }\n")
+    (work / "main.avs").write_text('LoadPlugin("p.so")\nImport("common.avsi")\n'
+                                   "Louder(TonewellPattern(samples=4800))\n")
+    kept = {name: (work / name).read_bytes() for name in ("main.avs", "common.avsi", "p.so")}
+    # The plugin named as the output is still mapped, so open: refused as any
+    # file another handle has open.
+    rows = [("the imported library named as the output", ["common.avsi"], "", NOT_WAVE),
+            ("standard output 1<> the imported library", ["-"], "1<> common.avsi", NOT_WAVE),
+            ("standard output >> the imported library", ["-"], ">> common.avsi", NOT_WAVE),
+            ("standard output 1<> the plugin", ["-"], "1<> p.so", NOT_WAVE),
+            ("the plugin named as the output", ["p.so"], "", OUTPUT_FAILED)]
+    for name, output, redirection, message in rows:
+        if not suite.wants(f"script: {name} is refused"):
+            continue
+        result = run(in_shell([program, "-q", "main.avs"] + output, redirection), cwd=work)
+        problems = expect_failure(result, message)
+        for file, data in kept.items():
+            if (work / file).read_bytes() != data:
+                problems.append(f"{file} changed")
+                (work / file).write_bytes(data)
+        again = run([program, "-q", "main.avs", "-"], cwd=work)
+        if again.returncode != 0 or len(again.stdout) != 44 + 4 * 4800:
+            problems.append(f"the script no longer converts: status {again.returncode}")
+        suite.check(f"script: {name} is refused", problems)
+    earlier = work / "earlier.wav"
+    for name, before, redirection, output in (
+            ("an earlier WAVE output is replaced", None, "", "earlier.wav"),
+            ("an empty file is replaced", b"", "", "earlier.wav"),
+            ("standard output 1<> an earlier WAVE output", None, "1<> earlier.wav", "-"),
+            ("/dev/null takes the data", None, "", "/dev/null")):
+        if not suite.wants(f"script: {name}"):
+            continue
+        converted = run([program, "-q", "main.avs", "-"], cwd=work).stdout
+        earlier.write_bytes(converted[:44] + bytes(100) if before is None else before)
+        result = run(in_shell([program, "-q", "main.avs", output], redirection), cwd=work)
+        problems = [] if (result.returncode, result.stderr) == (0, b"") else [
+            f"status {result.returncode}, stderr {result.stderr.decode()!r}"]
+        if output != "/dev/null" and earlier.read_bytes()[:len(converted)] != converted:
+            problems.append("the output is not the conversion")
+        suite.check(f"script: {name}", problems)
+
+
+def test_script_crashes(suite, program, plugin, work):
+    """A fault in a plugin at open or in a read, and a script that recurses
+    until its stack is gone: status 1 and the one report, the script and the
+    plugin as they were. With TONEWELL_RAW_CRASH the fault is left as it is:
+    the process dies of the signal."""
+    load = f'LoadPlugin("{plugin}")\n'
+    rows = [("a plugin that crashes as the script is evaluated", load + "TonewellCrash()\n"),
+            ("a plugin that crashes in a read",
+             load + "TonewellPattern(samples=4000000, crash_at=3000000)\n"),
+            ("a script that imports itself", 'Import("crash.avs")\n'),
+            ("a function that recurses without end",
+             "function f(int x) { return f(x + 1) }\nf(1)\n")]
+    plugin_bytes = Path(plugin).read_bytes()
+    for name, script in rows:
+        if not suite.wants(f"script: {name}"):
+            continue
+        (work / "crash.avs").write_text(script)
+        result = run([program, "-q", "crash.avs", "crash.wav"], cwd=work)
+        problems = expect_failure(result, FAULT, stdout_empty=True)
+        if result.stderr.decode() != FAULT:
+            problems.append(f"stderr {result.stderr.decode()!r}")
+        if (work / "crash.avs").read_text() != script or Path(plugin).read_bytes() != plugin_bytes:
+            problems.append("the script or the plugin changed")
+        (work / "crash.wav").unlink(missing_ok=True)
+        suite.check(f"script: {name}", problems)
+    name = "script: a crash left as it is with TONEWELL_RAW_CRASH"
+    if suite.wants(name):
+        (work / "crash.avs").write_text(load + "TonewellCrash()\n")
+        result = run([program, "-q", "crash.avs", "crash.wav"], cwd=work,
+                     env=dict(os.environ, TONEWELL_RAW_CRASH="1"))
+        suite.check(name, [] if (result.returncode, result.stderr) == (-signal.SIGSEGV, b"")
+                    else [f"status {result.returncode}, stderr {result.stderr!r}"])
+
+
+def test_script_library_by_soname(suite, program, work):
+    """A machine whose AviSynth+ came from a distribution's runtime package
+    has the library by its soname alone, without the link a build adds."""
+    name = "script: AviSynth+ found by its soname alone"
+    if not suite.wants(name):
+        return
+    found = run(["ldconfig", "-p"]).stdout.decode()
+    library = re.search(r"libavisynth\.so\.11 .*=> (\S+)", found)
+    if not library:
+        suite.check(name, ["ldconfig knows no libavisynth.so.11"])
+        return
+    soname_only = work / "soname-only"
+    soname_only.mkdir(exist_ok=True)
+    shutil.copy(os.path.realpath(library.group(1)), soname_only / "libavisynth.so.11")
+    (work / "tone.avs").write_text("Tone(length=1, samplerate=8000)\n")
+    result = run([WITHOUT_AVISYNTH, program, "-q", "tone.avs", "-"], cwd=work,
+                 env=dict(os.environ, LD_LIBRARY_PATH=str(soname_only)))
+    problems = [] if result.returncode == 0 and result.stdout[:4] == b"RIFF" else [
+        f"status {result.returncode}, stderr {result.stderr.decode()!r}"]
+    shutil.rmtree(soname_only)
+    suite.check(name, problems)
+
+
 def test_script_without_avisynth(suite, programs, work):
     """Where AviSynth+ is not installed (hidden from the 64-bit program;
     none for 32-bit Linux) a script has no handler: status 1, that message,
@@ -1651,9 +1758,12 @@ def main():
         if plugin.is_file():
             test_script_read_fails(suite, program64, plugin, work)
             test_script_interrupted_while_read(suite, program64, plugin, work)
+            test_files_the_script_read(suite, program64, plugin, work)
+            test_script_crashes(suite, program64, plugin, work)
         else:
             suite.check("script: the test plugin", [f"{plugin} not built"])
         test_script_without_avisynth(suite, programs, work)
+        test_script_library_by_soname(suite, program64, work)
         test_progress_on_a_terminal(suite, program64, work)
         test_soak(suite, program64, work, args.soak_seconds, args.soak_max_mib << 20, args.seed)
     print(f"{suite.passed} passed, {suite.failed} failed")
