@@ -6,6 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+python3 tests/docs/check_links.py  # every relative link in README.md and docs/ resolves
+
 run_preset() {
   cmake --preset "$1" -DTONEWELL_WERROR=ON -DBUILD_TESTING=ON >/dev/null
   cmake --build --preset "$1"
