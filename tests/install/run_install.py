@@ -104,9 +104,9 @@ def test_manual_page(suite, program, page):
 
 
 def test_tarball(suite):
-    name = TARBALL
+    name = TARBALL  # the archive's one directory
     problems = []
-    with tarfile.open(ROOT / f"dist/{name}.tar.gz") as tar:
+    with tarfile.open(ROOT / f"dist/{TARBALL}.tar.gz") as tar:
         members = {m.name: m for m in tar.getmembers()}
         expected = [name] + [f"{name}/{f}" for f in
                              ("CHANGES", "LICENSE", "README.md", "tonewell64", "tonewell64.1")]
