@@ -16,6 +16,9 @@ if [ "${1:-build}" = test ]; then
              clang libclang-rt-dev clang-format zip ffmpeg sox flac)
   # A terminal emulator, to read back what a console shows.
   packages+=(python3-pyte)
+  # The Linux release and the install suite: man and groff render the manual
+  # page, dpkg-dev computes the package's dependencies, lintian checks it.
+  packages+=(man-db groff-base dpkg-dev lintian)
 fi
 
 if [ "${1:-build}" = bench ]; then

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: unit and pipeline tests on 64- and 32-bit Linux, under
-# AddressSanitizer+UBSan and ThreadSanitizer, the robustness suite and the
-# fuzzers, the Windows cross builds, and the end-to-end suite over all four
-# programs.
+# AddressSanitizer+UBSan and ThreadSanitizer, the install suite, the
+# robustness suite and the fuzzers, the Windows cross builds, and the
+# end-to-end suite over all four programs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +18,9 @@ for preset in linux64 linux32 asan tsan; do
   run_preset "$preset"
   ctest --preset "$preset"
 done
+
+echo "== install: cmake --install, the manual page, the Linux release and its Debian package"
+python3 tests/install/run_install.py
 
 echo "== robustness: damaged inputs, failing outputs, 3 GiB streams, soak"
 python3 tests/robustness/run_robustness.py
