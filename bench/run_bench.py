@@ -225,8 +225,8 @@ def paced_run(command, env, cwd, pace):
 
 def bench_overlap(runs):
     """Overlap of each case in OVERLAP_CASES: medians of `runs` rounds."""
-    sys.path.insert(0, str(ROOT / "tests/e2e"))
-    from run_e2e import WINE64, register_test_source, wine_prefix
+    sys.path.insert(0, str(ROOT / "tests/support"))
+    from wine import WINE64, register_test_source, wine_prefix
 
     program = ROOT / "build/win64/tonewell64.exe"
     samples = OVERLAP_MIB * MIB
@@ -311,8 +311,8 @@ def bench_avisynth(runs, work_dir):
     {label: (wall, CPU) medians}, {label: median of the round's wall time over
     the probe's in the same round}). Ratios within a round cancel the drift
     of the other load on the machine."""
-    sys.path.insert(0, str(ROOT / "tests/e2e"))
-    from run_e2e import WINE64, register_avisynth, wine_prefix
+    sys.path.insert(0, str(ROOT / "tests/support"))
+    from wine import WINE64, register_avisynth, wine_prefix
 
     tonewell = str(ROOT / "build/win64/tonewell64.exe")
     probe = str(ROOT / "build/win64/read_probe.exe")

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "cli/interruption.h"
-#include "platform/standin_faults.h"
-#include "testing/capture.h"
-#include "testing/media_files.h"
+#include "platform/faults-posix.h"
+#include "tests/support/capture.h"
+#include "tests/support/media_files.h"
 
 namespace {
 
@@ -61,11 +61,11 @@ void run_as_process(std::vector<std::string> args) {
 class MainTest : public testing::Test {
  protected:
   void SetUp() override {
-    reset_standin();
+    reset_platform();
     input = dir.file("in.wav");
     write_wav_file(input, pcm_format(2, 44100, 16), pattern_bytes(40, 1));
   }
-  void TearDown() override { reset_standin(); }
+  void TearDown() override { reset_platform(); }
 
   TempDir dir;
   std::string input;
@@ -267,7 +267,7 @@ TEST_F(MainTest, QuietRunPrintsNothing) {
 TEST_F(MainTest, ReleasesStreamThenFileThenCom) {
   run({"-q", input, dir.file("out.wav")});
   std::vector<std::string> order;
-  for (const std::string& call : standin_log.calls)
+  for (const std::string& call : platform_log.calls)
     if (call == "AVIStreamRelease" || call == "AVIFileRelease" || call == "CoUninitialize")
       order.push_back(call);
   EXPECT_EQ(order,
@@ -297,13 +297,13 @@ TEST_F(MainTest, FailedConversionEndsWithStatusOne) {
 // Interrupted during the transfer: one message, the whole teardown, and the
 // failure status.
 TEST_F(MainTest, InterruptEndsTheRunWithStatusOne) {
-  standin_faults.on_read = [](int) { interruption.requested = true; };
+  platform_faults.on_read = [](int) { interruption.requested = true; };
   ProgramRun r = run({"-q", input, dir.file("out.wav")});
   interruption.requested = false;
   interruption.reported = false;
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "処理を中断しました。\n");
-  EXPECT_EQ(standin_log.calls,
+  EXPECT_EQ(platform_log.calls,
             (std::vector<std::string>{"CoInitializeEx", "AVIFileOpenA", "IAVIFile::QueryInterface",
                                       "AVIFileGetStream", "AVIStreamRelease", "AVIFileRelease",
                                       "CoUninitialize"}));
@@ -311,14 +311,14 @@ TEST_F(MainTest, InterruptEndsTheRunWithStatusOne) {
 
 // Ctrl+C while the script is inside a long read: the writer, idle, says so
 // at once, and no read follows the one under way. (A shell starts its
-// background jobs with SIGINT ignored, which the stand-in then leaves
+// background jobs with SIGINT ignored, which the Linux layer then leaves
 // ignored, as Windows does: the tests that raise it take it back first.)
 TEST_F(MainTest, InterruptIsSeenWhileAReadTakesLong) {
   write_wav_file(input, pcm_format(1, 8000, 8), pattern_bytes(5 << 20, 2));
   const auto previous = signal(SIGINT, SIG_DFL);
   static bool seen_during_read;
   seen_during_read = false;
-  standin_faults.on_read = [](int call) {
+  platform_faults.on_read = [](int call) {
     if (call != 1) return;
     raise(SIGINT);
     for (int i = 0; i < 1000 && !interruption.reported; ++i) Sleep(10);
@@ -331,7 +331,7 @@ TEST_F(MainTest, InterruptIsSeenWhileAReadTakesLong) {
   EXPECT_TRUE(seen_during_read);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "処理を中断しました。\n");
-  EXPECT_EQ(standin_log.reads.size(), 2u);
+  EXPECT_EQ(platform_log.reads.size(), 2u);
 }
 
 // A death test's process runs the test again from the start and is ended
@@ -340,7 +340,7 @@ TEST_F(MainTest, InterruptIsSeenWhileAReadTakesLong) {
 class MainDeathTest : public testing::Test {
  protected:
   void SetUp() override {
-    reset_standin();
+    reset_platform();
     if (getenv(kFolderVariable) == nullptr) {
       own_folder.emplace();
       setenv(kFolderVariable, own_folder->path.c_str(), 1);
@@ -349,7 +349,7 @@ class MainDeathTest : public testing::Test {
   }
   void TearDown() override {
     if (own_folder) unsetenv(kFolderVariable);
-    reset_standin();
+    reset_platform();
   }
 
   static constexpr char kFolderVariable[] = "TONEWELL_DEATH_TEST_FOLDER";
@@ -372,7 +372,7 @@ TEST_F(MainDeathTest, RunsThatCannotWaitEndTheProcessAtOnce) {
   // Asked twice while the handler still opens the script: no output exists.
   auto asked_twice_in_the_open = [&] {
     own_process();
-    standin_faults.on_open = [] {
+    platform_faults.on_open = [] {
       raise(SIGINT);
       raise(SIGINT);
       Sleep(20000);  // far longer than the routines take; a run that waits for it fails
@@ -387,7 +387,7 @@ TEST_F(MainDeathTest, RunsThatCannotWaitEndTheProcessAtOnce) {
   auto writer_stuck = [&] {
     own_process();
     if (pipe(never_read) != 0 || dup2(never_read[1], 1) != 1) _exit(3);
-    standin_faults.on_read = [](int call) {
+    platform_faults.on_read = [](int call) {
       int held = 0;
       while (call == 1 && ioctl(never_read[0], FIONREAD, &held) == 0 &&
              held < fcntl(never_read[0], F_GETPIPE_SZ))
@@ -444,11 +444,11 @@ TEST_F(MainDeathTest, AFaultAnywhereIsReported) {
       alarm(60);
       dup2(STDERR_FILENO, STDOUT_FILENO);  // the messages before it, in their order
       if (c.in_a_read) {
-        standin_faults.on_read = [](int call) {
+        platform_faults.on_read = [](int call) {
           if (call == 1) fault();
         };
       } else {
-        standin_faults.on_open = [] { fault(); };
+        platform_faults.on_open = [] { fault(); };
       }
       run_as_process({"-v", input, output});
     };
@@ -459,7 +459,7 @@ TEST_F(MainDeathTest, AFaultAnywhereIsReported) {
   auto crash_raw = [&] {
     setenv("TONEWELL_RAW_CRASH", "1", 1);
     signal(SIGSEGV, SIG_DFL);
-    standin_faults.on_open = write_through_null;
+    platform_faults.on_open = write_through_null;
     run_as_process({"-q", input, output});
   };
   EXPECT_EXIT(crash_raw(), testing::KilledBySignal(SIGSEGV), "");
@@ -484,15 +484,15 @@ TEST_F(MainTest, ScriptErrorEndsWithStatusOne) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0]);
-    reset_standin();
-    standin_faults.clip_info = true;
-    standin_faults.script_error = "Script error: no function named 'Foo'";
+    reset_platform();
+    platform_faults.clip_info = true;
+    platform_faults.script_error = "Script error: no function named 'Foo'";
     ProgramRun r = run(c.args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
     EXPECT_FALSE(PathFileExistsA(output.c_str()));
-    EXPECT_EQ(standin_log.calls.back(), "CoUninitialize");
+    EXPECT_EQ(platform_log.calls.back(), "CoUninitialize");
   }
 }
 
@@ -500,13 +500,13 @@ TEST_F(MainTest, ScriptErrorEndsWithStatusOne) {
 // before the input is touched, and is not uninitialised.
 TEST_F(MainTest, ComInitialisationFailure) {
   for (HRESULT result : {S_FALSE, static_cast<HRESULT>(0x8001010Eu)}) {
-    reset_standin();
-    standin_faults.coinit_result = result;
+    reset_platform();
+    platform_faults.coinit_result = result;
     ProgramRun r = run({input});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "COMの初期化に失敗しました。\n");
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(standin_log.calls, std::vector<std::string>{"CoInitializeEx"});
+    EXPECT_EQ(platform_log.calls, std::vector<std::string>{"CoInitializeEx"});
   }
 }
 

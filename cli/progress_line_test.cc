@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "cli/reporter.h"
-#include "testing/capture.h"
+#include "tests/support/capture.h"
 
 namespace {
 
 constexpr uint64_t kMiB = 1 << 20;
 
-// The bytes the stand-in's console receives for `text`.
+// The bytes the Linux layer's console receives for `text`.
 std::string utf8(const std::wstring& text) {
   std::string bytes(4 * text.size(), '\0');
   bytes.resize(WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), bytes.data(),
@@ -25,7 +25,7 @@ TEST(ProgressLineTest, TextColumns) {
       {L"、。", 4},     // Japanese punctuation
       {L"ＭｉＢ", 6},   // full-width letters
       {L"ｶﾅ", 2},       // half-width kana
-      {L"é\xdc80", 2},  // Latin, and an escaped byte of the stand-in
+      {L"é\xdc80", 2},  // Latin, and an escaped byte of the Linux layer
   };
   for (const auto& [text, columns] : cases) EXPECT_EQ(text_columns(text), columns) << utf8(text);
 }

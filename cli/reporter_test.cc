@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/capture.h"
+#include "tests/support/capture.h"
 
 namespace {
 

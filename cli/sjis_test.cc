@@ -8,7 +8,7 @@
 
 #include "cli/console_text.h"
 #include "cli/main.h"
-#include "testing/capture.h"
+#include "tests/support/capture.h"
 
 namespace {
 
@@ -69,12 +69,12 @@ std::wstring console_text_of(const char* format, ...) {
 }
 
 // A console gets text: the literal read as Shift_JIS (表 ends in 0x5C, a
-// backslash byte), each %s argument in the system code page (the stand-in's
+// backslash byte), each %s argument in the system code page (the Linux layer's
 // UTF-8), numbers as printf writes them.
 TEST(ShiftJisTest, ConsoleTextPieceByPiece) {
-  EXPECT_EQ(console_text_of("\x95\x5C\x8E\xA6: %s (%d%%) %u %lld\n", "音声_한국어", -5, 7u,
-                            -(1LL << 40)),
-            L"表示: 音声_한국어 (-5%) 7 -1099511627776\n");
+  EXPECT_EQ(
+      console_text_of("\x95\x5C\x8E\xA6: %s (%d%%) %u %lld\n", "音声_한국어", -5, 7u, -(1LL << 40)),
+      L"表示: 音声_한국어 (-5%) 7 -1099511627776\n");
   EXPECT_EQ(console_text_of("%s", "a\\b"), L"a\\b");
   EXPECT_EQ(console_text_of("\x83\x74\x83\x40\x83\x43\x83\x8B"), L"ファイル");
   EXPECT_EQ(console_text_of(""), L"");

@@ -1,4 +1,4 @@
-// libFuzzer target: the stand-in's AVI handler, as a .avi file reaches it.
+// libFuzzer target: the Linux layer's AVI handler, as a .avi file reaches it.
 #include "fuzz/avifile_driver.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

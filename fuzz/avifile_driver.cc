@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/faults-posix.h"
 #include "platform/platform.h"
-#include "platform/standin_faults.h"
 
 namespace {
 
@@ -116,7 +116,7 @@ void read_samples(PAVISTREAM stream, uint8_t piece_seed) {
 }  // namespace
 
 void drive_avifile(const uint8_t* data, size_t size, const char form[4], const char* extension) {
-  reset_standin();  // the call log would otherwise grow over the run
+  reset_platform();  // the call log would otherwise grow over the run
   const std::string path = write_input(data, size, form, extension);
   PAVIFILE file = nullptr;
   if (AVIFileOpenA(&file, path.c_str(), OF_SHARE_DENY_WRITE, nullptr) < 0) {

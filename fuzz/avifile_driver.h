@@ -1,4 +1,4 @@
-// Drives the AVI file layer stand-in through the calls tonewell makes, on a
+// Drives the Linux layer's AVI file layer through the calls tonewell makes, on a
 // file holding arbitrary bytes. Shared by the fuzz targets.
 #ifndef TONEWELL_FUZZ_AVIFILE_DRIVER_H_
 #define TONEWELL_FUZZ_AVIFILE_DRIVER_H_

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "testing/media_files.h"
+#include "tests/support/media_files.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

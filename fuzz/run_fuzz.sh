@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of the AVI file layer stand-in (clang, with
+# Builds the libFuzzer targets of the Linux layer's AVI file layer (clang, with
 # AddressSanitizer and UBSan) and runs each in turn for a bounded time.
 #   fuzz/run_fuzz.sh [SECONDS_PER_TARGET]   (default 60)
 # The corpus grows in build/fuzz/corpus/<target> from run to run; a crash,
@@ -22,7 +22,7 @@ platform=(platform/avifile-posix.cc platform/avi-handler-posix.cc platform/wave-
   platform/share-posix.cc platform/kernel-posix.cc)
 
 echo "== building the fuzz targets in $out"
-clang++ "${flags[@]}" -o "$out/make_seeds" fuzz/make_seeds.cc testing/media_files.cc
+clang++ "${flags[@]}" -o "$out/make_seeds" fuzz/make_seeds.cc tests/support/media_files.cc
 "$out/make_seeds" "$out/seeds/wave" "$out/seeds/avi"
 for target in wave avi; do
   clang++ "${flags[@]}" "${sanitize[@]}" -o "$out/${target}_fuzzer" "fuzz/${target}_fuzzer.cc" \

@@ -1,4 +1,4 @@
-// libFuzzer target: the stand-in's WAVE handler (RIFF and RF64), as a .wav file reaches it.
+// libFuzzer target: the Linux layer's WAVE handler (RIFF and RF64), as a .wav file reaches it.
 #include "fuzz/avifile_driver.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

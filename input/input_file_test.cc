@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/standin_faults.h"
-#include "testing/capture.h"
-#include "testing/media_files.h"
+#include "platform/faults-posix.h"
+#include "tests/support/capture.h"
+#include "tests/support/media_files.h"
 
 namespace {
 
@@ -17,11 +17,11 @@ constexpr HRESULT kOtherError = static_cast<HRESULT>(0x80004005u);  // E_FAIL
 class InputFileTest : public testing::Test {
  protected:
   void SetUp() override {
-    reset_standin();
+    reset_platform();
     input = dir.file("in.wav");
     write_wav_file(input, pcm_format(2, 48000, 16), pattern_bytes(40, 7));
   }
-  void TearDown() override { reset_standin(); }
+  void TearDown() override { reset_platform(); }
 
   // Opens the input and converts stream `number` at `level`, capturing the
   // console; returns convert_stream's result (false when open failed).
@@ -68,7 +68,7 @@ TEST_F(InputFileTest, OpenErrorsMapToTheirMessages) {
       {kOtherError, "入力ファイルが開けません。不明なエラーが発生しました。\n"},
   };
   for (const auto& c : cases) {
-    standin_faults.open_result = c.result;
+    platform_faults.open_result = c.result;
     EXPECT_FALSE(convert());
     EXPECT_EQ(err, c.message);
     EXPECT_EQ(out, "");  // no file held, so none is closed
@@ -102,7 +102,7 @@ TEST_F(InputFileTest, StreamErrorsMapToTheirMessages) {
       {AVIERR_BADPARAM, "オーディオストリームが開けません。不明なエラーが発生しました。\n"},
   };
   for (const auto& c : cases) {
-    standin_faults.get_stream_result = c.result;
+    platform_faults.get_stream_result = c.result;
     EXPECT_FALSE(convert());
     EXPECT_EQ(err, c.message);
     EXPECT_EQ(out, "入力ファイルを開きました。\n入力ファイルを閉じました。\n");
@@ -119,19 +119,19 @@ TEST_F(InputFileTest, FactFailuresReleaseStreamAndFile) {
     const char* message;
     const char* printed_before_release;
   } cases[] = {
-      {"info", [] { standin_faults.info_result = AVIERR_MEMORY; },
+      {"info", [] { platform_faults.info_result = AVIERR_MEMORY; },
        "オーディオストリーム情報の取得に失敗しました。\n", ""},
-      {"format size", [] { standin_faults.format_size_result = kOtherError; }, kFormat,
+      {"format size", [] { platform_faults.format_size_result = kOtherError; }, kFormat,
        "オーディオストリーム情報を取得しました。\n"},
-      {"format read", [] { standin_faults.format_read_result = AVIERR_FILEREAD; }, kFormat,
+      {"format read", [] { platform_faults.format_read_result = AVIERR_FILEREAD; }, kFormat,
        "オーディオストリーム情報を取得しました。\n"},
-      {"format of 19 bytes", [] { standin_faults.format_size = 19; }, kFormat,
+      {"format of 19 bytes", [] { platform_faults.format_size = 19; }, kFormat,
        "オーディオストリーム情報を取得しました。\n"},
-      {"negative format size", [] { standin_faults.format_size = -2; }, kFormat,
+      {"negative format size", [] { platform_faults.format_size = -2; }, kFormat,
        "オーディオストリーム情報を取得しました。\n"},
   };
   for (const auto& c : cases) {
-    reset_standin();
+    reset_platform();
     c.inject();
     EXPECT_FALSE(convert()) << c.name;
     EXPECT_EQ(err, c.message) << c.name;
@@ -201,7 +201,7 @@ TEST_F(InputFileTest, ExtensibleFormatPassesThrough) {
 // A format shorter than the record leaves the missing fields zero.
 TEST_F(InputFileTest, ShortFormatReadsAsZero) {
   write_wav_file(input, pcm_format(2, 48000, 16, 18), pattern_bytes(40, 7));
-  standin_faults.format_size = 14;  // stops before wBitsPerSample
+  platform_faults.format_size = 14;  // stops before wBitsPerSample
   EXPECT_TRUE(convert(0, 2));
   EXPECT_NE(out.find("チャンネル数: 2\nビット数: 0\nサンプリングレート: 48000\n"),
             std::string::npos);
@@ -236,31 +236,31 @@ TEST_F(InputFileTest, ScriptErrorIsReportedLineByLine) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    reset_standin();
-    standin_faults.clip_info = true;
-    standin_faults.script_error = c.text;
+    reset_platform();
+    platform_faults.clip_info = true;
+    platform_faults.script_error = c.text;
     EXPECT_FALSE(convert());
     EXPECT_EQ(err, std::string(kScriptFailed) + c.printed);
     EXPECT_EQ(out, "入力ファイルを開きました。\n入力ファイルを閉じました。\n");
-    EXPECT_EQ(standin_log.calls,
+    EXPECT_EQ(platform_log.calls,
               (std::vector<std::string>{"AVIFileOpenA", "IAVIFile::QueryInterface",
                                         "IAvisynthClipInfo::GetError", "IAvisynthClipInfo::Release",
                                         "AVIFileRelease"}));
-    EXPECT_EQ(standin_log.live_files, 0);
+    EXPECT_EQ(platform_log.live_files, 0);
     EXPECT_FALSE(output_exists());
   }
 }
 
-// Without the interface (the stand-in's own handlers) or without an error,
+// Without the interface (the Linux layer's own handlers) or without an error,
 // the run goes on as it always did, and nothing is left referenced.
 TEST_F(InputFileTest, NoScriptErrorConvertsAsBefore) {
   for (bool clip_info : {false, true}) {
     SCOPED_TRACE(clip_info);
-    reset_standin();
-    standin_faults.clip_info = clip_info;
+    reset_platform();
+    platform_faults.clip_info = clip_info;
     EXPECT_TRUE(convert());
     EXPECT_EQ(err, "");
-    const std::vector<std::string>& calls = standin_log.calls;
+    const std::vector<std::string>& calls = platform_log.calls;
     std::vector<std::string> before_stream(
         calls.begin(), std::find(calls.begin(), calls.end(), "AVIFileGetStream"));
     std::vector<std::string> expected = {"AVIFileOpenA", "IAVIFile::QueryInterface"};
@@ -268,7 +268,7 @@ TEST_F(InputFileTest, NoScriptErrorConvertsAsBefore) {
       expected.insert(expected.end(),
                       {"IAvisynthClipInfo::GetError", "IAvisynthClipInfo::Release"});
     EXPECT_EQ(before_stream, expected);
-    EXPECT_EQ(standin_log.live_files, 0);
+    EXPECT_EQ(platform_log.live_files, 0);
   }
 }
 

@@ -1,9 +1,9 @@
-// The stand-in's AVI handler: the audio streams of a RIFF AVI file, their
+// The Linux layer's AVI handler: the audio streams of a RIFF AVI file, their
 // bytes found through the idx1 index or, without one, by walking the movi
 // list.
 #include "platform/handlers-posix.h"
 
-namespace standin {
+namespace posix {
 namespace {
 
 constexpr int kMaxStreams = 100;  // chunk ids carry two decimal digits
@@ -174,4 +174,4 @@ HRESULT open_avi(int fd, uint64_t file_size, std::vector<Track>* tracks) {
 // stream has no data: Windows' answers.
 const FileHandler kAviHandler = {open_avi, "AVI audio", true, AVIERR_NODATA};
 
-}  // namespace standin
+}  // namespace posix

@@ -1,10 +1,10 @@
-// Stand-in of the Windows AVI file layer (avifil32) for the calls tonewell
+// The Linux layer's AVI file layer (avifil32) for the calls tonewell
 // makes. A file goes to a handler by its extension, as Windows registers
 // them, or else by its RIFF form type; the file handlers
 // (wave-handler-posix.cc, avi-handler-posix.cc) read its streams into tables
 // of pieces, and every call on a stream is served from those. Results follow
 // what Windows answers (as measured under Wine, its reference here); where it
-// is undefined or unsafe the stand-in picks a documented code.
+// is undefined or unsafe the Linux layer picks a documented code.
 //
 // Sample data goes by pread straight from the file into the caller's buffer.
 // A script handler (avisynth-handler-posix.cc) makes its stream itself: the
@@ -22,13 +22,13 @@
 #include <vector>
 
 #include "platform/clip_info.h"
+#include "platform/faults-posix.h"
 #include "platform/handlers-posix.h"
 #include "platform/riff-posix.h"
 #include "platform/share-posix.h"
-#include "platform/standin.h"
-#include "platform/standin_faults.h"
+#include "platform/windows-posix.h"
 
-namespace standin {
+namespace posix {
 
 // A file object: its IAVIFile, and the IAvisynthClipInfo that a script
 // handler answers, or test hooks make it answer as one would. Both share its
@@ -42,22 +42,22 @@ struct AviFile : IAVIFile, IAvisynthClipInfo {
   std::vector<Track> tracks;  // audio streams only, in stream order
   bool read_failed = false;   // a test hook failed a read of one of its streams
 
-  AviFile() { ++standin_log.live_files; }
+  AviFile() { ++platform_log.live_files; }
   ~AviFile() {
     if (fd >= 0) close(fd);  // lets go of its share mode too
     if (script) script_handler->close(script);
-    --standin_log.live_files;
+    --platform_log.live_files;
   }
 };
 
-}  // namespace standin
+}  // namespace posix
 
 struct IAVIStream {
-  standin::AviFile* file;
-  const standin::Track* track;  // null for a script's stream
+  posix::AviFile* file;
+  const posix::Track* track;  // null for a script's stream
 };
 
-namespace standin {
+namespace posix {
 namespace {
 
 // The registry's AVIFile\Extensions keys: the first three letters of an
@@ -183,30 +183,30 @@ HRESULT read_data(const AviFile* f, const Track& t, uint64_t start, uint64_t n, 
 }
 
 }  // namespace
-}  // namespace standin
+}  // namespace posix
 
 HRESULT AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID) {
-  standin_log.calls.push_back("AVIFileOpenA");
-  if (standin_faults.on_open) standin_faults.on_open();
+  platform_log.calls.push_back("AVIFileOpenA");
+  if (platform_faults.on_open) platform_faults.on_open();
   if (!ppfile) return AVIERR_BADPARAM;
   *ppfile = nullptr;
-  if (standin_faults.open_result != 0) return standin_faults.open_result;
+  if (platform_faults.open_result != 0) return platform_faults.open_result;
   int fd = szFile ? open(szFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
   if (fd < 0) return AVIERR_FILEOPEN;
-  std::unique_ptr<standin::AviFile> f(new standin::AviFile);
+  std::unique_ptr<posix::AviFile> f(new posix::AviFile);
   f->fd = fd;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return AVIERR_FILEOPEN;
   // Windows settles the share mode as it opens the file, before reading it.
-  if ((uMode & OF_SHARE_DENY_WRITE) && !standin_share_deny_write(fd)) return AVIERR_FILEOPEN;
+  if ((uMode & OF_SHARE_DENY_WRITE) && !share_deny_write(fd)) return AVIERR_FILEOPEN;
   const uint64_t size = uint64_t(st.st_size);
   HRESULT r = S_OK;
-  const standin::Registration* registered = standin::registration_by_extension(szFile);
+  const posix::Registration* registered = posix::registration_by_extension(szFile);
   if (registered) {
     f->handler = registered->handler;
     f->script_handler = registered->script_handler;
   }
-  if (!registered && (r = standin::handler_by_form(fd, size, &f->handler)) != S_OK) return r;
+  if (!registered && (r = posix::handler_by_form(fd, size, &f->handler)) != S_OK) return r;
   try {
     if (f->script_handler) {
       r = f->script_handler->open(szFile, &f->script);
@@ -225,53 +225,53 @@ HRESULT AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID) {
 }
 
 ULONG AVIFileRelease(PAVIFILE pfile) {
-  standin_log.calls.push_back("AVIFileRelease");
+  platform_log.calls.push_back("AVIFileRelease");
   if (!pfile) return 0;
-  auto* file = static_cast<standin::AviFile*>(pfile);
+  auto* file = static_cast<posix::AviFile*>(pfile);
   ULONG left = ULONG(file->refs - 1);
-  standin::unref(file);
+  posix::unref(file);
   return left;
 }
 
 HRESULT IAVIFile::QueryInterface(REFIID riid, void** ppvObject) {
-  standin_log.calls.push_back("IAVIFile::QueryInterface");
+  platform_log.calls.push_back("IAVIFile::QueryInterface");
   *ppvObject = nullptr;
   const bool clip_info = std::memcmp(&riid, &IID_IAvisynthClipInfo, sizeof riid) == 0;
-  auto* file = static_cast<standin::AviFile*>(this);
-  if (!clip_info || !(file->script || standin_faults.clip_info)) return E_NOINTERFACE;
+  auto* file = static_cast<posix::AviFile*>(this);
+  if (!clip_info || !(file->script || platform_faults.clip_info)) return E_NOINTERFACE;
   ++file->refs;
   *ppvObject = static_cast<IAvisynthClipInfo*>(file);
   return S_OK;
 }
 
 ULONG IAvisynthClipInfo::Release() {
-  standin_log.calls.push_back("IAvisynthClipInfo::Release");
-  auto* file = static_cast<standin::AviFile*>(this);
+  platform_log.calls.push_back("IAvisynthClipInfo::Release");
+  auto* file = static_cast<posix::AviFile*>(this);
   ULONG left = ULONG(file->refs - 1);
-  standin::unref(file);
+  posix::unref(file);
   return left;
 }
 
 int IAvisynthClipInfo::GetError(const char** message) {
-  standin_log.calls.push_back("IAvisynthClipInfo::GetError");
-  auto* file = static_cast<standin::AviFile*>(this);
+  platform_log.calls.push_back("IAvisynthClipInfo::GetError");
+  auto* file = static_cast<posix::AviFile*>(this);
   if (file->script) return file->script_handler->error(file->script, message);
-  const char* text = standin_faults.script_error;
-  if (!text && file->read_failed) text = standin_faults.read_error_text;
+  const char* text = platform_faults.script_error;
+  if (!text && file->read_failed) text = platform_faults.read_error_text;
   if (!text) return 0;
   *message = text;
   return 1;
 }
 
 HRESULT AVIFileGetStream(PAVIFILE pfile, PAVISTREAM* ppavi, DWORD fccType, LONG lParam) {
-  standin_log.calls.push_back("AVIFileGetStream");
+  platform_log.calls.push_back("AVIFileGetStream");
   if (!ppavi || !pfile) return AVIERR_BADPARAM;
-  auto* file = static_cast<standin::AviFile*>(pfile);
+  auto* file = static_cast<posix::AviFile*>(pfile);
   if (file->handler && file->handler->refuses_negative_stream && lParam < 0) {
     return AVIERR_BADPARAM;
   }
   *ppavi = nullptr;
-  if (standin_faults.get_stream_result != 0) return standin_faults.get_stream_result;
+  if (platform_faults.get_stream_result != 0) return platform_faults.get_stream_result;
   if (file->script) {
     HRESULT r = file->script_handler->find_stream(file->script, fccType, lParam);
     if (r != S_OK) return r;
@@ -288,45 +288,45 @@ HRESULT AVIFileGetStream(PAVIFILE pfile, PAVISTREAM* ppavi, DWORD fccType, LONG 
 }
 
 ULONG AVIStreamRelease(PAVISTREAM pavi) {
-  standin_log.calls.push_back("AVIStreamRelease");
+  platform_log.calls.push_back("AVIStreamRelease");
   if (!pavi) return 0;
-  standin::unref(pavi->file);
+  posix::unref(pavi->file);
   delete pavi;
   return 0;
 }
 
 HRESULT AVIStreamInfoA(PAVISTREAM pavi, AVISTREAMINFOA* psi, LONG lSize) {
-  if (standin_faults.info_result != 0) return standin_faults.info_result;
+  if (platform_faults.info_result != 0) return platform_faults.info_result;
   if (!pavi || !psi) return AVIERR_BADPARAM;
   if (lSize < LONG(sizeof(AVISTREAMINFOA))) return AVIERR_BADSIZE;
-  const standin::AviFile& file = *pavi->file;
+  const posix::AviFile& file = *pavi->file;
   if (file.script) {
     file.script_handler->info(file.script, psi);
     return S_OK;
   }
-  const standin::Track& t = *pavi->track;
+  const posix::Track& t = *pavi->track;
   AVISTREAMINFOA info;
   std::memset(&info, 0, sizeof info);
   info.fccType = streamtypeAUDIO;
   info.wPriority = t.priority;
   info.wLanguage = t.language;
   info.dwScale = t.block;
-  info.dwRate = standin::le32(&t.format[8]);  // nAvgBytesPerSec
-  info.dwLength = standin_faults.override_facts ? standin_faults.length : t.length;
+  info.dwRate = posix::le32(&t.format[8]);  // nAvgBytesPerSec
+  info.dwLength = platform_faults.override_facts ? platform_faults.length : t.length;
   info.dwSuggestedBufferSize = t.largest;
   info.dwQuality = 0xFFFFFFFFu;
-  info.dwSampleSize = standin_faults.override_facts ? standin_faults.sample_size : t.block;
+  info.dwSampleSize = platform_faults.override_facts ? platform_faults.sample_size : t.block;
   std::strcpy(info.szName, pavi->file->handler->stream_name);
   *psi = info;
   return S_OK;
 }
 
 HRESULT AVIStreamReadFormat(PAVISTREAM pavi, LONG, LPVOID lpFormat, LONG* lpcbFormat) {
-  const StandinFaults& faults = standin_faults;
+  const PlatformFaults& faults = platform_faults;
   if (!lpFormat && faults.format_size_result != 0) return faults.format_size_result;
   if (lpFormat && faults.format_read_result != 0) return faults.format_read_result;
   if (!pavi || !lpcbFormat) return AVIERR_BADPARAM;
-  const standin::AviFile& file = *pavi->file;
+  const posix::AviFile& file = *pavi->file;
   if (file.script) return file.script_handler->read_format(file.script, lpFormat, lpcbFormat);
   const std::vector<uint8_t>& format = pavi->track->format;
   const LONG real = LONG(format.size());
@@ -352,24 +352,24 @@ HRESULT AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuff
   // A null buffer only asks how much a read would deliver: logged apart, and
   // the faults, which count reads by number, leave it alone.
   const bool query = lpBuffer == nullptr;
-  std::vector<StandinRead>& log = query ? standin_log.size_queries : standin_log.reads;
+  std::vector<PlatformRead>& log = query ? platform_log.size_queries : platform_log.reads;
   const int call = int(log.size());
   log.push_back({lStart, lSamples, cbBuffer});
   auto faulted = [&](int fault_call) { return !query && call == fault_call; };
-  if (standin_faults.on_read && !query) standin_faults.on_read(call);
+  if (platform_faults.on_read && !query) platform_faults.on_read(call);
   if (plBytes) *plBytes = 0;
   if (plSamples) *plSamples = 0;
-  if (faulted(standin_faults.read_fail_call)) {
+  if (faulted(platform_faults.read_fail_call)) {
     if (pavi) pavi->file->read_failed = true;
-    return standin_faults.read_fail_result;
+    return platform_faults.read_fail_result;
   }
   if (!pavi) return AVIERR_BADPARAM;
-  standin::AviFile& file = *pavi->file;
+  posix::AviFile& file = *pavi->file;
   if (file.script) {
     return file.script_handler->read(file.script, lStart, lSamples, lpBuffer, cbBuffer, plBytes,
                                      plSamples);
   }
-  const standin::Track& t = *pavi->track;
+  const posix::Track& t = *pavi->track;
   // Outside the stream each handler answers its own way.
   if (lStart < 0 || uint32_t(lStart) > t.length) return pavi->file->handler->read_outside;
   uint64_t n =
@@ -382,16 +382,16 @@ HRESULT AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuff
   } else {
     n = std::min<uint64_t>(n, 0x7FFFFFFF / t.block);  // the byte count must fit a LONG
   }
-  if (faulted(standin_faults.short_read_call)) --n;
+  if (faulted(platform_faults.short_read_call)) --n;
   // Blocks the header declares beyond the stored data cannot be delivered:
   // failing the read keeps the caller from taking a shorter stream as whole.
   if (lpBuffer && (uint64_t(lStart) + n) * t.block > t.total) return AVIERR_FILEREAD;
   if (lpBuffer && n > 0) {
-    HRESULT r = standin::read_data(pavi->file, t, uint64_t(lStart) * t.block, n * t.block,
-                                   static_cast<uint8_t*>(lpBuffer));
+    HRESULT r = posix::read_data(pavi->file, t, uint64_t(lStart) * t.block, n * t.block,
+                                 static_cast<uint8_t*>(lpBuffer));
     if (r != S_OK) return r;
   }
-  if (plBytes) *plBytes = LONG(n * t.block + (faulted(standin_faults.bad_bytes_call) ? 1 : 0));
+  if (plBytes) *plBytes = LONG(n * t.block + (faulted(platform_faults.bad_bytes_call) ? 1 : 0));
   if (plSamples) *plSamples = LONG(n);
   return S_OK;
 }

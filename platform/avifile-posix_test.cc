@@ -1,4 +1,4 @@
-// Tests of the AVI file layer stand-in, its share-mode emulation and the
+// Tests of the Linux layer's AVI file layer, its share-mode emulation and the
 // media file writer that feeds it.
 #include <dlfcn.h>
 #include <errno.h>
@@ -13,10 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/faults-posix.h"
 #include "platform/platform.h"
-#include "platform/standin_faults.h"
-#include "testing/capture.h"
-#include "testing/media_files.h"
+#include "tests/support/capture.h"
+#include "tests/support/media_files.h"
 
 namespace {
 
@@ -131,10 +131,10 @@ Bytes slice(const Bytes& b, size_t from, size_t n) {
 
 class AviFileTest : public ::testing::Test {
  protected:
-  void SetUp() override { reset_standin(); }
+  void SetUp() override { reset_platform(); }
   void TearDown() override {
     close_all();
-    reset_standin();
+    reset_platform();
   }
 
   HRESULT open(const std::string& path, UINT mode = OF_SHARE_DENY_WRITE) {
@@ -931,13 +931,13 @@ class FaultTest : public AviFileTest {
 };
 
 TEST_F(FaultTest, OpenAndStreamResults) {
-  standin_faults.open_result = AVIERR_MEMORY;
+  platform_faults.open_result = AVIERR_MEMORY;
   file = reinterpret_cast<PAVIFILE>(this);  // must be cleared
   EXPECT_EQ(AVIFileOpenA(&file, path.c_str(), OF_SHARE_DENY_WRITE, nullptr), AVIERR_MEMORY);
   EXPECT_EQ(file, nullptr);
-  standin_faults.open_result = 0;
+  platform_faults.open_result = 0;
   ASSERT_EQ(open(path), S_OK);
-  standin_faults.get_stream_result = AVIERR_MEMORY;
+  platform_faults.get_stream_result = AVIERR_MEMORY;
   stream = reinterpret_cast<PAVISTREAM>(this);
   EXPECT_EQ(AVIFileGetStream(file, &stream, streamtypeAUDIO, 0), AVIERR_MEMORY);
   EXPECT_EQ(stream, nullptr);
@@ -946,23 +946,23 @@ TEST_F(FaultTest, OpenAndStreamResults) {
 TEST_F(FaultTest, InfoAndFormatResults) {
   ASSERT_TRUE(open_stream(path));
   AVISTREAMINFOA i;
-  standin_faults.info_result = AVIERR_BADPARAM;
+  platform_faults.info_result = AVIERR_BADPARAM;
   EXPECT_EQ(AVIStreamInfoA(stream, &i, sizeof i), AVIERR_BADPARAM);
-  standin_faults.info_result = 0;
-  standin_faults.format_size_result = AVIERR_NODATA;
+  platform_faults.info_result = 0;
+  platform_faults.format_size_result = AVIERR_NODATA;
   LONG size = 0;
   EXPECT_EQ(AVIStreamReadFormat(stream, 0, nullptr, &size), AVIERR_NODATA);
-  standin_faults.format_size_result = 0;
+  platform_faults.format_size_result = 0;
   EXPECT_EQ(AVIStreamReadFormat(stream, 0, nullptr, &size), S_OK);
   EXPECT_EQ(size, 16);
-  standin_faults.format_read_result = AVIERR_FILEREAD;
+  platform_faults.format_read_result = AVIERR_FILEREAD;
   Bytes buf(18);
   EXPECT_EQ(AVIStreamReadFormat(stream, 0, buf.data(), &size), AVIERR_FILEREAD);
 }
 
 TEST_F(FaultTest, FormatSizeOverride) {
   ASSERT_TRUE(open_stream(path));
-  standin_faults.format_size = 20;
+  platform_faults.format_size = 20;
   LONG size = 0;
   EXPECT_EQ(AVIStreamReadFormat(stream, 0, nullptr, &size), S_OK);
   EXPECT_EQ(size, 20);
@@ -970,22 +970,22 @@ TEST_F(FaultTest, FormatSizeOverride) {
   EXPECT_EQ(AVIStreamReadFormat(stream, 0, buf.data(), &size), S_OK);
   EXPECT_EQ(slice(buf, 0, 16), fmt);
   EXPECT_EQ(slice(buf, 16, 4), Bytes(4, 0xEE));
-  standin_faults.format_size = 14;
+  platform_faults.format_size = 14;
   buf.assign(20, 0xEE);
   size = 14;
   EXPECT_EQ(AVIStreamReadFormat(stream, 0, buf.data(), &size), S_OK);
   EXPECT_EQ(slice(buf, 0, 14), slice(fmt, 0, 14));
   EXPECT_EQ(slice(buf, 14, 6), Bytes(6, 0xEE));
-  standin_faults.format_size = -2;  // any value but -1 is reported, negative ones too
+  platform_faults.format_size = -2;  // any value but -1 is reported, negative ones too
   EXPECT_EQ(AVIStreamReadFormat(stream, 0, nullptr, &size), S_OK);
   EXPECT_EQ(size, -2);
 }
 
 TEST_F(FaultTest, OverrideFactsChangesInfoOnly) {
   ASSERT_TRUE(open_stream(path));
-  standin_faults.override_facts = true;
-  standin_faults.sample_size = 3;
-  standin_faults.length = 7;
+  platform_faults.override_facts = true;
+  platform_faults.sample_size = 3;
+  platform_faults.length = 7;
   AVISTREAMINFOA i = info();
   EXPECT_EQ(i.dwSampleSize, 3u);
   EXPECT_EQ(i.dwLength, 7u);
@@ -998,10 +998,10 @@ TEST_F(FaultTest, OverrideFactsChangesInfoOnly) {
 
 TEST_F(FaultTest, ReadFaultsByCallNumber) {
   ASSERT_TRUE(open_stream(path));
-  standin_faults.read_fail_call = 1;
-  standin_faults.read_fail_result = AVIERR_MEMORY;
-  standin_faults.short_read_call = 2;
-  standin_faults.bad_bytes_call = 3;
+  platform_faults.read_fail_call = 1;
+  platform_faults.read_fail_result = AVIERR_MEMORY;
+  platform_faults.short_read_call = 2;
+  platform_faults.bad_bytes_call = 3;
   const Outcome want[] = {
       {S_OK, 8, 2}, {AVIERR_MEMORY, 0, 0}, {S_OK, 4, 1}, {S_OK, 9, 2}, {S_OK, 8, 2}};
   for (size_t call = 0; call < 5; ++call) {
@@ -1027,17 +1027,17 @@ TEST_F(FaultTest, CallsAndReadsAreLogged) {
   stream = nullptr;
   AVIFileRelease(file);
   file = nullptr;
-  EXPECT_EQ(standin_log.calls, (std::vector<std::string>{"AVIFileOpenA", "AVIFileGetStream",
-                                                         "AVIStreamRelease", "AVIFileRelease"}));
-  ASSERT_EQ(standin_log.reads.size(), 1u);
-  EXPECT_EQ(standin_log.reads[0].start, 0);
-  EXPECT_EQ(standin_log.reads[0].samples, 10);
-  EXPECT_EQ(standin_log.reads[0].buffer_size, 40);
+  EXPECT_EQ(platform_log.calls, (std::vector<std::string>{"AVIFileOpenA", "AVIFileGetStream",
+                                                          "AVIStreamRelease", "AVIFileRelease"}));
+  ASSERT_EQ(platform_log.reads.size(), 1u);
+  EXPECT_EQ(platform_log.reads[0].start, 0);
+  EXPECT_EQ(platform_log.reads[0].samples, 10);
+  EXPECT_EQ(platform_log.reads[0].buffer_size, 40);
   // A null buffer only asks for sizes: logged apart.
-  ASSERT_EQ(standin_log.size_queries.size(), 1u);
-  EXPECT_EQ(standin_log.size_queries[0].start, 10);
-  EXPECT_EQ(standin_log.size_queries[0].samples, 3);
-  EXPECT_EQ(standin_log.size_queries[0].buffer_size, 0);
+  ASSERT_EQ(platform_log.size_queries.size(), 1u);
+  EXPECT_EQ(platform_log.size_queries[0].start, 10);
+  EXPECT_EQ(platform_log.size_queries[0].samples, 3);
+  EXPECT_EQ(platform_log.size_queries[0].buffer_size, 0);
 }
 
 // ---- Share mode ----
@@ -1107,7 +1107,7 @@ TEST_F(FaultTest, OpenWithoutShareModeAllowsWriters) {
   EXPECT_TRUE(can_open(path, "ab"));
 }
 
-// The stand-in's file handlers run no scripts, so their files answer
+// The Linux layer's file handlers run no scripts, so their files answer
 // E_NOINTERFACE, as Wine's do. The hook makes one a script handler's, whose
 // interface holds the file as a stream does.
 TEST_F(FaultTest, ClipInfoOnlyWhereTheHookAsks) {
@@ -1116,22 +1116,22 @@ TEST_F(FaultTest, ClipInfoOnlyWhereTheHookAsks) {
   EXPECT_EQ(file->QueryInterface(IID_IAvisynthClipInfo, &answered), E_NOINTERFACE);
   EXPECT_EQ(answered, nullptr);
 
-  standin_faults.clip_info = true;
+  platform_faults.clip_info = true;
   ASSERT_EQ(file->QueryInterface(IID_IAvisynthClipInfo, &answered), S_OK);
   IAvisynthClipInfo* clip_info = static_cast<IAvisynthClipInfo*>(answered);
   const char* text = "untouched";
   EXPECT_EQ(clip_info->GetError(&text), 0);
   EXPECT_STREQ(text, "untouched");
-  standin_faults.script_error = "Script error";
+  platform_faults.script_error = "Script error";
   EXPECT_NE(clip_info->GetError(&text), 0);
   EXPECT_STREQ(text, "Script error");
 
   EXPECT_EQ(AVIFileRelease(file), 1u);
   file = nullptr;
-  EXPECT_EQ(standin_log.live_files, 1);
+  EXPECT_EQ(platform_log.live_files, 1);
   EXPECT_FALSE(can_open(path, "wb"));
   EXPECT_EQ(clip_info->Release(), 0u);
-  EXPECT_EQ(standin_log.live_files, 0);
+  EXPECT_EQ(platform_log.live_files, 0);
   EXPECT_TRUE(can_open(path, "ab"));
 }
 
@@ -1160,7 +1160,7 @@ TEST_F(AviFileTest, ScriptWithoutAvisynthHasNoHandler) {
   file = reinterpret_cast<PAVIFILE>(this);
   EXPECT_EQ(AVIFileOpenA(&file, path.c_str(), OF_SHARE_DENY_WRITE, nullptr), REGDB_E_CLASSNOTREG);
   EXPECT_EQ(file, nullptr);
-  EXPECT_EQ(standin_log.live_files, 0);
+  EXPECT_EQ(platform_log.live_files, 0);
 }
 
 class ScriptTest : public AviFileTest {
@@ -1407,7 +1407,7 @@ TEST_F(ScriptTest, ScriptErrorsOpenWithTheirText) {
     EXPECT_EQ(AVIFileGetStream(file, &stream, streamtypeAUDIO, 0), AVIERR_NODATA);
     close_all();
   }
-  EXPECT_EQ(standin_log.live_files, 0);
+  EXPECT_EQ(platform_log.live_files, 0);
 }
 
 // A script of the test plugin's source (tests/avs_plugin), whose byte k of

@@ -1,4 +1,4 @@
-// The stand-in's handler for AviSynth scripts: AviSynth+'s own library,
+// The Linux layer's handler for AviSynth scripts: AviSynth+'s own library,
 // loaded when a script is first opened, through its C API (as
 // other programs load it), so that the program needs it neither to build
 // nor to run. The stream is the one AviSynth's AVI file handler presents on
@@ -14,7 +14,7 @@
 
 #include "platform/handlers-posix.h"
 
-namespace standin {
+namespace posix {
 namespace {
 
 // ---- The part of AviSynth+'s C API the handler calls ----
@@ -401,4 +401,4 @@ HRESULT read_samples(Script* script, LONG start, LONG count, void* buffer, LONG 
 const ScriptHandler kAvisynthHandler = {open_script, close_script, script_error, find_stream,
                                         stream_info, read_format,  read_samples};
 
-}  // namespace standin
+}  // namespace posix

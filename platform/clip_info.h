@@ -8,7 +8,7 @@
 #ifdef _WIN32
 #include <objbase.h>
 #else
-#include "platform/standin.h"
+#include "platform/windows-posix.h"
 #endif
 
 // {E6D6B708-124D-11D4-86F3-DB80AFD98778}
@@ -29,9 +29,9 @@ DECLARE_INTERFACE_(IAvisynthClipInfo, IUnknown) {
 };
 #undef INTERFACE
 #else
-// The stand-in's: the calls the program makes, same names and results. Its
+// The Linux layer's: the calls the program makes, same names and results. Its
 // script handler's files answer it, and test hooks make others answer it
-// (platform/standin_faults.h).
+// (platform/faults-posix.h).
 struct IAvisynthClipInfo {
   ULONG Release();
   int GetError(const char** message);

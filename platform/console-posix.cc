@@ -1,4 +1,4 @@
-// Stand-ins for the kernel32 calls behind the progress line (the console
+// The Linux layer's kernel32 calls behind the progress line (the console
 // test, size and text output, the tick count and the slim lock) and for
 // Sleep. A handle is a console when its descriptor is a terminal.
 #include <errno.h>
@@ -27,7 +27,7 @@ bool write_all(int fd, const char* bytes, size_t size) {
 }  // namespace
 
 BOOL GetConsoleMode(HANDLE handle, DWORD* mode) {
-  const int fd = standin_descriptor(handle);
+  const int fd = descriptor_of(handle);
   if (fd < 0 || !isatty(fd)) return FALSE;
   *mode = 0x3;  // ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT, a console's default
   return TRUE;
@@ -36,7 +36,7 @@ BOOL GetConsoleMode(HANDLE handle, DWORD* mode) {
 // The terminal's size, as Wine reports a terminal's: the buffer is the
 // window, and a terminal that knows no size (0 columns) is 80 by 150.
 BOOL GetConsoleScreenBufferInfo(HANDLE handle, CONSOLE_SCREEN_BUFFER_INFO* info) {
-  const int fd = standin_descriptor(handle);
+  const int fd = descriptor_of(handle);
   winsize size{};
   if (fd < 0 || !isatty(fd) || ioctl(fd, TIOCGWINSZ, &size) != 0) return FALSE;
   if (size.ws_col == 0) size = {150, 80, 0, 0};
@@ -48,13 +48,13 @@ BOOL GetConsoleScreenBufferInfo(HANDLE handle, CONSOLE_SCREEN_BUFFER_INFO* info)
   return TRUE;
 }
 
-// The characters go out as the stand-in's code page spells them (UTF-8, the
+// The characters go out as the Linux layer's code page spells them (UTF-8, the
 // escaped bytes U+DC80..U+DCFF as those bytes; '?' for one that spells
 // none), a buffer at a time. Nothing is allocated, so that a crash can be
 // reported through it from a signal handler.
 BOOL WriteConsoleW(HANDLE handle, const void* text, DWORD count, LPDWORD written, LPVOID) {
   if (written != nullptr) *written = 0;
-  const int fd = standin_descriptor(handle);
+  const int fd = descriptor_of(handle);
   if (fd < 0 || !isatty(fd)) return FALSE;
   const wchar_t* wide = static_cast<const wchar_t*>(text);
   char buffer[1024];
@@ -65,7 +65,7 @@ BOOL WriteConsoleW(HANDLE handle, const void* text, DWORD count, LPDWORD written
       used = 0;
     }
     if (i == count) break;
-    const size_t length = standin_spell(wide[i], buffer + used);
+    const size_t length = spell_character(wide[i], buffer + used);
     if (length == 0) buffer[used++] = '?';
     used += length;
   }

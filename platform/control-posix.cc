@@ -1,4 +1,4 @@
-// Stand-in for SetConsoleCtrlHandler. Windows runs a console process's
+// The Linux layer's SetConsoleCtrlHandler. Windows runs a console process's
 // control routines on a new thread of its own when the user presses Ctrl+C
 // or Ctrl+Break or closes the console, latest registered first, until one
 // answers TRUE; if none does, the process ends. Once the routines for a
@@ -7,7 +7,7 @@
 // Here the signals stand for the events: SIGINT (Ctrl+C in a terminal) for
 // CTRL_C_EVENT, SIGTERM (a request to end) for CTRL_BREAK_EVENT and SIGHUP
 // (the terminal went away) for CTRL_CLOSE_EVENT. The signal handler only
-// passes the signal's number through a pipe; a thread of the stand-in's own
+// passes the signal's number through a pipe; a thread of the Linux layer's own
 // starts the routines' thread, so that they may do what a signal handler may
 // not. Where no routine is registered a signal has its usual action, and so
 // it has where the process ends as on Windows. A signal ignored when the
@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/standin.h"
+#include "platform/windows-posix.h"
 
 namespace {
 
@@ -102,7 +102,7 @@ void dispatch(int pipe_read) {
 }
 
 // Called with the lock held, when the first routine comes; false when the
-// stand-in has no pipe for the signals.
+// Linux layer has no pipe for the signals.
 bool catch_signals(Control& c) {
   if (c.pipe_read < 0) {
     int ends[2];

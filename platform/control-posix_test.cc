@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/standin.h"
+#include "platform/windows-posix.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ TEST(ConsoleControl, SignalsAreTheConsoleEvents) {
 }
 
 // Where Windows would end the process, the signal's own action ends it.
-// Each case in a fresh process: the stand-in's thread does not survive fork.
+// Each case in a fresh process: the Linux layer's thread does not survive fork.
 TEST(ConsoleControlDeathTest, ProcessEndsAsOnWindows) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto raise_and_wait = [](int signal_number) {

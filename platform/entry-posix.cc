@@ -1,5 +1,5 @@
 // The Linux entry: the arguments are byte strings, handed on as wide
-// strings in the stand-in's code page, which gives every name back whole.
+// strings in the Linux layer's code page, which gives every name back whole.
 #include <string>
 #include <vector>
 

@@ -1,4 +1,4 @@
-// Stand-ins for the kernel32 calls that catch faults: a fault is a signal
+// The Linux layer's kernel32 calls that catch faults: a fault is a signal
 // here (SIGSEGV, SIGBUS, SIGILL, SIGFPE), handed to the vectored handlers
 // and then the unhandled-exception filter as Windows hands an exception. The
 // handler runs on the faulting thread, on its alternate signal stack where
@@ -9,7 +9,7 @@
 
 #include <atomic>
 
-#include "platform/standin.h"
+#include "platform/windows-posix.h"
 
 namespace {
 

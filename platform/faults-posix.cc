@@ -1,9 +1,9 @@
-#include "platform/standin_faults.h"
+#include "platform/faults-posix.h"
 
-StandinFaults standin_faults;
-StandinLog standin_log;
+PlatformFaults platform_faults;
+PlatformLog platform_log;
 
-void reset_standin() {
-  standin_faults = StandinFaults();
-  standin_log = StandinLog();
+void reset_platform() {
+  platform_faults = PlatformFaults();
+  platform_log = PlatformLog();
 }

@@ -1,4 +1,4 @@
-// The file handlers of the AVI file layer stand-in, one per file type, as
+// The file handlers of the Linux layer's AVI file layer, one per file type, as
 // Windows registers one per extension. The layer picks a handler for a file
 // and serves every call on its streams from what the handler read.
 #ifndef TONEWELL_PLATFORM_HANDLERS_POSIX_H_
@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "platform/riff-posix.h"
-#include "platform/standin.h"
+#include "platform/windows-posix.h"
 
-namespace standin {
+namespace posix {
 
 struct FileHandler {
   // Reads the file's audio streams, in stream order. A file that is not of
@@ -51,6 +51,6 @@ struct ScriptHandler {
 
 extern const ScriptHandler kAvisynthHandler;  // AviSynth scripts, through AviSynth+
 
-}  // namespace standin
+}  // namespace posix
 
 #endif  // TONEWELL_PLATFORM_HANDLERS_POSIX_H_

@@ -1,4 +1,4 @@
-// Stand-ins for the kernel32 events, standard and file handles, and the C
+// The Linux layer's kernel32 events, standard and file handles, and the C
 // runtime's _beginthreadex: just the behaviour tonewell relies on, built on
 // the C++ thread library and the descriptors below the handles.
 #include <errno.h>
@@ -16,8 +16,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/faults-posix.h"
 #include "platform/handles-posix.h"
-#include "platform/standin_faults.h"
 
 namespace {
 
@@ -71,23 +71,22 @@ Reference& reference_of(HANDLE handle) { return *static_cast<Reference*>(handle)
 
 }  // namespace
 
-HANDLE standin_descriptor_handle(int fd, bool owned) {
+HANDLE descriptor_handle(int fd, bool owned) {
   HANDLE handle = new_handle(true, true);
   reference_of(handle)->fd = fd;
   reference_of(handle)->owns_fd = owned;
   return handle;
 }
 
-int standin_descriptor(HANDLE handle) {
+int descriptor_of(HANDLE handle) {
   return handle == nullptr || handle == INVALID_HANDLE_VALUE ? -1 : reference_of(handle)->fd;
 }
 
 // STD_INPUT_HANDLE (-10), STD_OUTPUT_HANDLE (-11) and STD_ERROR_HANDLE (-12)
 // stand for descriptors 0, 1 and 2 for the whole run.
 HANDLE GetStdHandle(DWORD which) {
-  static HANDLE const standard[] = {standin_descriptor_handle(0, false),
-                                    standin_descriptor_handle(1, false),
-                                    standin_descriptor_handle(2, false)};
+  static HANDLE const standard[] = {descriptor_handle(0, false), descriptor_handle(1, false),
+                                    descriptor_handle(2, false)};
   const int index = -10 - static_cast<int32_t>(which);
   return index < 0 || index > 2 ? nullptr : standard[index];
 }
@@ -99,7 +98,7 @@ HANDLE GetStdHandle(DWORD which) {
 BOOL GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
                                   DWORD size) {
   struct stat st;
-  const int fd = standin_descriptor(handle);
+  const int fd = descriptor_of(handle);
   if (fd < 0 || kind != FileIdInfo || size < sizeof(FILE_ID_INFO) || fstat(fd, &st) != 0 ||
       !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
     return FALSE;
@@ -114,7 +113,7 @@ BOOL GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
 
 DWORD GetFileType(HANDLE handle) {
   struct stat st;
-  const int fd = standin_descriptor(handle);
+  const int fd = descriptor_of(handle);
   if (fd < 0 || fstat(fd, &st) != 0) return FILE_TYPE_UNKNOWN;
   if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
   if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR;
@@ -143,11 +142,11 @@ DWORD GetLastError() { return last_error; }
 
 void SetLastError(DWORD error) { last_error = error; }
 
-// The call that standin_faults.event_fail_call names is counted by the
+// The call that platform_faults.event_fail_call names is counted by the
 // events created before it, so it fails only if every earlier call succeeded.
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state, LPCSTR) {
-  if (standin_log.events_created == standin_faults.event_fail_call) return nullptr;
-  ++standin_log.events_created;
+  if (platform_log.events_created == platform_faults.event_fail_call) return nullptr;
+  ++platform_log.events_created;
   return new_handle(manual_reset != FALSE, initial_state != FALSE);
 }
 
@@ -169,7 +168,7 @@ BOOL CloseHandle(HANDLE handle) {
 
 uintptr_t _beginthreadex(void*, unsigned, _beginthreadex_proc_type start, void* argument, unsigned,
                          unsigned*) {
-  if (standin_faults.thread_fail) return 0;
+  if (platform_faults.thread_fail) return 0;
   HANDLE handle = new_handle(true, false);
   Reference running = reference_of(handle);
   try {
@@ -186,7 +185,7 @@ uintptr_t _beginthreadex(void*, unsigned, _beginthreadex_proc_type start, void* 
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read_bytes, OVERLAPPED*) {
-  const int fd = standin_descriptor(file);
+  const int fd = descriptor_of(file);
   ssize_t got;
   do {
     got = fd < 0 ? -1 : read(fd, buffer, size);
@@ -198,7 +197,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read_bytes, OVERLA
 }
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, LPDWORD written, OVERLAPPED*) {
-  const int fd = standin_descriptor(file);
+  const int fd = descriptor_of(file);
   const char* bytes = static_cast<const char*>(buffer);
   DWORD done = 0;
   while (fd >= 0 && done < size) {
@@ -215,7 +214,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, LPDWORD written, OVE
 // /proc: a file opened for writing alone (`>>`) can so be read, from its
 // start. For reading only, as the program asks.
 HANDLE ReOpenFile(HANDLE original, DWORD access, DWORD, DWORD) {
-  const int fd = standin_descriptor(original);
+  const int fd = descriptor_of(original);
   if (fd < 0 || access != GENERIC_READ) {
     SetLastError(ERROR_INVALID_HANDLE);
     return INVALID_HANDLE_VALUE;
@@ -226,12 +225,12 @@ HANDLE ReOpenFile(HANDLE original, DWORD access, DWORD, DWORD) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  return standin_descriptor_handle(reopened, true);
+  return descriptor_handle(reopened, true);
 }
 
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
   struct stat st;
-  const int fd = standin_descriptor(file);
+  const int fd = descriptor_of(file);
   if (fd < 0 || fstat(fd, &st) != 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;

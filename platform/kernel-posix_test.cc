@@ -8,15 +8,15 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/faults-posix.h"
 #include "platform/handles-posix.h"
-#include "platform/standin_faults.h"
-#include "testing/capture.h"
+#include "tests/support/capture.h"
 
 namespace {
 
 struct KernelTest : testing::Test {
-  void SetUp() override { reset_standin(); }
-  void TearDown() override { reset_standin(); }
+  void SetUp() override { reset_platform(); }
+  void TearDown() override { reset_platform(); }
 };
 
 TEST_F(KernelTest, EventStatesAcrossWaits) {
@@ -50,12 +50,12 @@ TEST_F(KernelTest, EventStatesAcrossWaits) {
 }
 
 TEST_F(KernelTest, EventCreationFailsOnTheNamedCall) {
-  standin_faults.event_fail_call = 1;
+  platform_faults.event_fail_call = 1;
   HANDLE first = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   HANDLE second = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   EXPECT_NE(first, nullptr);
   EXPECT_EQ(second, nullptr);
-  EXPECT_EQ(standin_log.events_created, 1);
+  EXPECT_EQ(platform_log.events_created, 1);
   CloseHandle(first);
 }
 
@@ -121,7 +121,7 @@ TEST_F(KernelTest, ThreadOutlivesItsClosedHandle) {
 }
 
 TEST_F(KernelTest, ThreadCreationFault) {
-  standin_faults.thread_fail = true;
+  platform_faults.thread_fail = true;
   std::atomic<int> released{0};
   Waiter waiter = {CreateEventA(nullptr, FALSE, TRUE, nullptr), &released};
   EXPECT_EQ(_beginthreadex(nullptr, 0, wait_then_count, &waiter, 0, nullptr), 0u);
@@ -209,8 +209,8 @@ TEST_F(KernelTest, FileIdentity) {
   EXPECT_EQ(identity("/dev/null"), "");
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
-  HANDLE read_end = standin_descriptor_handle(ends[0], true);
-  HANDLE write_end = standin_descriptor_handle(ends[1], true);
+  HANDLE read_end = descriptor_handle(ends[0], true);
+  HANDLE write_end = descriptor_handle(ends[1], true);
   EXPECT_NE(identity_of(read_end), "");
   EXPECT_EQ(identity_of(read_end), identity_of(write_end));
   EXPECT_EQ(GetFileType(read_end), FILE_TYPE_PIPE);
@@ -224,8 +224,8 @@ TEST_F(KernelTest, LockFileExHoldsAgainstOtherHandles) {
   TempDir dir;
   const std::string path = dir.file("held.wav");
   fclose(fopen(path.c_str(), "w"));
-  HANDLE first = standin_descriptor_handle(open(path.c_str(), O_WRONLY), true);
-  HANDLE second = standin_descriptor_handle(open(path.c_str(), O_WRONLY), true);
+  HANDLE first = descriptor_handle(open(path.c_str(), O_WRONLY), true);
+  HANDLE second = descriptor_handle(open(path.c_str(), O_WRONLY), true);
   EXPECT_EQ(GetFileType(first), FILE_TYPE_DISK);
   const DWORD exclusive = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
   OVERLAPPED whole = {};
@@ -239,7 +239,7 @@ TEST_F(KernelTest, LockFileExHoldsAgainstOtherHandles) {
   CloseHandle(first);
   CloseHandle(second);
 
-  HANDLE device = standin_descriptor_handle(open("/dev/null", O_WRONLY), true);
+  HANDLE device = descriptor_handle(open("/dev/null", O_WRONLY), true);
   EXPECT_EQ(GetFileType(device), FILE_TYPE_CHAR);
   CloseHandle(device);
 }
@@ -308,7 +308,7 @@ TEST_F(KernelTest, OpenSharingNothingOfDevices) {
 }
 
 // A terminal is a console: its size as the terminal has it at each call,
-// and text written as the stand-in's code page spells it.
+// and text written as the Linux layer's code page spells it.
 TEST_F(KernelTest, TerminalIsAConsole) {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   TerminalCapture terminal(stderr, 37);

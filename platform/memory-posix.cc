@@ -1,4 +1,4 @@
-// Stand-in for kernel32's VirtualAlloc and VirtualFree, with which the
+// The Linux layer's VirtualAlloc and VirtualFree, with which the
 // program takes its ring: tens of MiB that the kernel's read fills and its
 // write drains at memory speed. On 4 KiB pages every 4 KiB of each pass costs
 // a page walk, dearer under a VM's nested paging, and the first pass a page
@@ -13,7 +13,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/standin_faults.h"
+#include "platform/faults-posix.h"
 
 namespace {
 
@@ -61,7 +61,7 @@ void* map_block(size_t length) {
 // Reserves and commits in one step, the one use the program makes of it.
 LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocation_type, DWORD protect) {
   const DWORD both = MEM_RESERVE | MEM_COMMIT;
-  if (standin_faults.alloc_fail || address != nullptr || size == 0 ||
+  if (platform_faults.alloc_fail || address != nullptr || size == 0 ||
       (allocation_type & both) != both || protect != PAGE_READWRITE ||
       size > SIZE_MAX - 2 * kHugePage) {
     return nullptr;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/standin.h"
+#include "platform/windows-posix.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// Stand-ins for the wide-name calls. Linux names are byte strings, mostly
-// UTF-8 but not necessarily: the stand-in's system code page reads valid
+// The Linux layer's wide-name calls. Linux names are byte strings, mostly
+// UTF-8 but not necessarily: the Linux layer's system code page reads valid
 // UTF-8 as characters and holds every other byte b as the character
 // U+DC00 + b (a lone low surrogate, which no valid UTF-8 can spell), so that
 // any name goes to wide and back unchanged. The wide calls open the bytes so
@@ -15,7 +15,7 @@
 
 #include "platform/handles-posix.h"
 #include "platform/share-posix.h"
-#include "platform/standin.h"
+#include "platform/windows-posix.h"
 
 static_assert(sizeof(wchar_t) == 4, "Linux wide characters hold a whole code point");
 
@@ -75,7 +75,7 @@ size_t utf8_bytes(char32_t code, char* out) {
 }  // namespace
 
 // Allocates nothing, so that a crash can still be reported on a console.
-size_t standin_spell(wchar_t character, char* bytes) {
+size_t spell_character(wchar_t character, char* bytes) {
   const char32_t code = static_cast<char32_t>(character);
   if (code >= kEscapedBytes + 0x80 && code <= kEscapedBytes + 0xFF) {
     bytes[0] = static_cast<char>(code - kEscapedBytes);
@@ -94,7 +94,7 @@ std::string narrow(const wchar_t* wide, size_t size, char missing, bool* whole) 
   *whole = true;
   char bytes[4];
   for (size_t i = 0; i < size; ++i) {
-    const size_t length = standin_spell(wide[i], bytes);
+    const size_t length = spell_character(wide[i], bytes);
     if (length == 0) {
       text += missing;
       *whole = false;
@@ -206,12 +206,12 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
                                     : ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  if (access != 0 && share == 0 && !standin_share_nothing(fd)) {
+  if (access != 0 && share == 0 && !share_nothing(fd)) {
     close(fd);
     SetLastError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
   }
-  return standin_descriptor_handle(fd, true);
+  return descriptor_handle(fd, true);
 }
 
 FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int share) {
@@ -221,7 +221,7 @@ FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int share) {
     errno = ENOENT;
     return nullptr;
   }
-  return standin_fsopen(bytes.c_str(), mode_bytes.c_str(), share);
+  return fsopen_shared(bytes.c_str(), mode_bytes.c_str(), share);
 }
 
 // A relative name joined to the working directory; '.' and '..' stay as

@@ -1,5 +1,5 @@
 // The one way program code reaches the platform. On Windows these are the
-// real SDK headers; elsewhere our own stand-in offers the same names, types
+// real SDK headers; elsewhere our own Linux layer offers the same names, types
 // and results, so cli/, input/ and wave/ never need a conditional.
 #ifndef TONEWELL_PLATFORM_PLATFORM_H_
 #define TONEWELL_PLATFORM_PLATFORM_H_
@@ -16,7 +16,7 @@
 #include <shlwapi.h>
 #include <vfw.h>
 #else
-#include "platform/standin.h"
+#include "platform/windows-posix.h"
 #endif
 #include "platform/clip_info.h"
 

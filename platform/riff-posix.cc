@@ -3,7 +3,7 @@
 #include <errno.h>
 #include <unistd.h>
 
-namespace standin {
+namespace posix {
 namespace {
 
 constexpr size_t kMaxFormat = 18 + 0xFFFF;  // a WAVEFORMATEX with the largest cbSize
@@ -63,4 +63,4 @@ HRESULT load_format(int fd, const Chunk& c, Track* t) {
   return t->block == 0 ? AVIERR_BADFORMAT : S_OK;
 }
 
-}  // namespace standin
+}  // namespace posix

@@ -1,4 +1,4 @@
-// What the AVI file layer stand-in's handlers share: reading RIFF chunks
+// What the handlers of the Linux layer's AVI file layer share: reading RIFF chunks
 // from an untrusted file, and the table of pieces through which a stream's
 // bytes are read straight from the file.
 //
@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/standin.h"
+#include "platform/windows-posix.h"
 
-namespace standin {
+namespace posix {
 
 constexpr uint32_t fourcc(const char (&s)[5]) {
   return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
@@ -130,6 +130,6 @@ HRESULT walk_riff(int fd, uint64_t riff_end, uint64_t file_size, Visit visit,
 // A wave format chunk: at least the 16 bytes of PCMWAVEFORMAT, nBlockAlign > 0.
 HRESULT load_format(int fd, const Chunk& c, Track* t);
 
-}  // namespace standin
+}  // namespace posix
 
 #endif  // TONEWELL_PLATFORM_RIFF_POSIX_H_

@@ -1,4 +1,4 @@
-// Stand-ins for the COM runtime, the shell path utilities and the C runtime
+// The Linux layer's COM runtime, the shell path utilities and the C runtime
 // calls that have no POSIX namesake.
 #include <errno.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/standin_faults.h"
+#include "platform/faults-posix.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ void hold_standard_descriptors() {
 }
 
 // Windows knows no SIGIO either: the kernel sends it when another open of a
-// file meets the lease that the stand-in takes for a moment to see whether
+// file meets the lease that the Linux layer takes for a moment to see whether
 // the file is open elsewhere (share-posix.cc), and by default it would end
 // the run.
 void ignore_lease_breaks() { signal(SIGIO, SIG_IGN); }
@@ -55,11 +55,11 @@ __attribute__((constructor(101))) void prepare_process() {
 }  // namespace
 
 HRESULT CoInitializeEx(LPVOID, DWORD) {
-  standin_log.calls.push_back("CoInitializeEx");
-  return standin_faults.coinit_result;
+  platform_log.calls.push_back("CoInitializeEx");
+  return platform_faults.coinit_result;
 }
 
-void CoUninitialize() { standin_log.calls.push_back("CoUninitialize"); }
+void CoUninitialize() { platform_log.calls.push_back("CoUninitialize"); }
 
 BOOL PathFileExistsA(LPCSTR path) {
   struct stat info;

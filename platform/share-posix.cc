@@ -2,7 +2,7 @@
 // processes and between two opens in one process alike. Windows refuses to
 // open for writing a file that the AVI file layer holds open with
 // OF_SHARE_DENY_WRITE, and refuses that share mode on a file open for
-// writing. So the stand-in's AVIFileOpenA takes a read lock on the whole
+// writing. So the Linux layer's AVIFileOpenA takes a read lock on the whole
 // input, and _wfsopen for writing takes a write lock on the whole file before
 // cutting it, and holds it until the file is closed. Where the other kind of
 // lock is held, the open is refused (EACCES from _wfsopen, AVIERR_FILEOPEN
@@ -23,9 +23,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/faults-posix.h"
 #include "platform/handles-posix.h"
 #include "platform/share-posix.h"
-#include "platform/standin_faults.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ int fd_of(void* cookie) { return static_cast<int>(reinterpret_cast<intptr_t>(coo
 // written, or -1 when none were. A short count makes stdio mark the stream
 // in error.
 ssize_t write_whole(void* cookie, const char* data, size_t size) {
-  standin_log.largest_write = std::max(standin_log.largest_write, size);
+  platform_log.largest_write = std::max(platform_log.largest_write, size);
   size_t done = 0;
   while (done < size) {
     ssize_t n = write(fd_of(cookie), data + done, size - done);
@@ -98,7 +98,7 @@ int open_for_writing(const char* path, const char* mode) {
 
 }  // namespace
 
-bool standin_share_deny_write(int fd) { return lock_whole_file(fd, F_RDLCK); }
+bool share_deny_write(int fd) { return lock_whole_file(fd, F_RDLCK); }
 
 // Linux grants a write lease only on a file that no other open file
 // description has open, for reading or writing, which is what an open
@@ -109,17 +109,17 @@ bool standin_share_deny_write(int fd) { return lock_whole_file(fd, F_RDLCK); }
 // anything but a regular file: nothing is known then, and the open goes on.
 // Descriptors opened by name alone (O_PATH) count as no open, as handles
 // without access do on Windows.
-bool standin_share_nothing(int fd) {
+bool share_nothing(int fd) {
   if (fcntl(fd, F_SETLEASE, F_WRLCK) != 0) return errno != EAGAIN;
   fcntl(fd, F_SETLEASE, F_UNLCK);
   return true;
 }
 
-// Windows' _SH_DENYNO lets other writers in where the stand-in, with one
+// Windows' _SH_DENYNO lets other writers in where the Linux layer, with one
 // lock for "open for writing" and "denies writers", refuses them too: the
 // program shares an output only with the shell's own handle, which holds no
 // lock. "wb", the program's own mode, writes in pieces.
-FILE* standin_fsopen(const char* path, const char* mode, int) {
+FILE* fsopen_shared(const char* path, const char* mode, int) {
   if (!std::strpbrk(mode, "wa+")) return fopen(path, mode);
   int fd = open_for_writing(path, mode);
   if (fd < 0) return nullptr;
@@ -137,7 +137,7 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD, DWORD length_low, DWORD length_
   const uint64_t start = overlapped->Offset | uint64_t{overlapped->OffsetHigh} << 32;
   const short type = flags & LOCKFILE_EXCLUSIVE_LOCK ? F_WRLCK : F_RDLCK;
   const int command = flags & LOCKFILE_FAIL_IMMEDIATELY ? F_OFD_SETLK : F_OFD_SETLKW;
-  const int fd = standin_descriptor(file);
+  const int fd = descriptor_of(file);
   if (fd >= 0 && lock_range(fd, type, start, length_low | uint64_t{length_high} << 32, command))
     return TRUE;
   SetLastError(fd < 0                               ? ERROR_INVALID_HANDLE
@@ -148,6 +148,6 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD, DWORD length_low, DWORD length_
 
 BOOL UnlockFileEx(HANDLE file, DWORD, DWORD length_low, DWORD length_high, OVERLAPPED* overlapped) {
   const uint64_t start = overlapped->Offset | uint64_t{overlapped->OffsetHigh} << 32;
-  const int fd = standin_descriptor(file);
+  const int fd = descriptor_of(file);
   return fd >= 0 && lock_range(fd, F_UNLCK, start, length_low | uint64_t{length_high} << 32);
 }

@@ -1,10 +1,10 @@
-// The stand-in's WAVE handler: a RIFF or RF64 WAVE file holds one audio
+// The Linux layer's WAVE handler: a RIFF or RF64 WAVE file holds one audio
 // stream, the bytes of its data chunk, read in whole blocks. Chunks are found
 // as Windows' WAVE reader finds them: the first fmt chunk, then the first data
 // chunk after it.
 #include "platform/handlers-posix.h"
 
-namespace standin {
+namespace posix {
 namespace {
 
 // An RF64 file's sizes from its first chunk, ds64: the RIFF size when its
@@ -72,4 +72,4 @@ HRESULT open_wave(int fd, uint64_t file_size, std::vector<Track>* tracks) {
 // outside the stream delivers nothing, successfully: Windows' answers.
 const FileHandler kWaveHandler = {open_wave, "WAVE audio", false, S_OK};
 
-}  // namespace standin
+}  // namespace posix

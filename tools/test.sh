@@ -25,7 +25,7 @@ python3 tests/install/run_install.py
 echo "== robustness: damaged inputs, failing outputs, 3 GiB streams, soak"
 python3 tests/robustness/run_robustness.py
 
-echo "== fuzzing the AVI file layer stand-in, a minute a target"
+echo "== fuzzing the Linux layer's AVI file layer, a minute a target"
 fuzz/run_fuzz.sh 60
 
 for preset in win64 win32; do

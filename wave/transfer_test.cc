@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "cli/interruption.h"
-#include "platform/standin_faults.h"
-#include "testing/capture.h"
-#include "testing/media_files.h"
+#include "platform/faults-posix.h"
+#include "tests/support/capture.h"
+#include "tests/support/media_files.h"
 
 namespace {
 
@@ -86,7 +86,7 @@ struct TransferTest : testing::Test {
     reset();
   }
   void reset() {
-    reset_standin();
+    reset_platform();
     interruption.requested = false;
     interruption.reported = false;
   }
@@ -135,11 +135,11 @@ TEST_F(TransferTest, TenSamplesInOneReadWithByteOffsets) {
                      "0 - 39 のデータを書き出しました。\n" + kEnded + kClosed);
   EXPECT_EQ(out, "");
   // All samples asked for at once, into a quarter of a ring of 40 samples.
-  ASSERT_EQ(standin_log.reads.size(), 1u);
-  EXPECT_EQ(standin_log.reads[0].start, 0);
-  EXPECT_EQ(standin_log.reads[0].samples, 10);
-  EXPECT_EQ(standin_log.reads[0].buffer_size, 40);
-  EXPECT_EQ(standin_log.events_created, 2);
+  ASSERT_EQ(platform_log.reads.size(), 1u);
+  EXPECT_EQ(platform_log.reads[0].start, 0);
+  EXPECT_EQ(platform_log.reads[0].samples, 10);
+  EXPECT_EQ(platform_log.reads[0].buffer_size, 40);
+  EXPECT_EQ(platform_log.events_created, 2);
 }
 
 TEST_F(TransferTest, NoSamples) {
@@ -150,7 +150,7 @@ TEST_F(TransferTest, NoSamples) {
   EXPECT_EQ(wave.substr(4, 4), std::string("\x24\0\0\0", 4));
   EXPECT_EQ(wave.substr(40, 4), std::string("\0\0\0\0", 4));
   EXPECT_EQ(err, std::string(kOpened) + kEnded + kClosed);
-  EXPECT_TRUE(standin_log.reads.empty());
+  EXPECT_TRUE(platform_log.reads.empty());
 }
 
 TEST_F(TransferTest, StandardOutputCarriesOnlyTheWave) {
@@ -182,7 +182,7 @@ TEST_F(TransferTest, StreamLongerThanTheRing) {
 
   LONG next = 0;
   int wraps = 0;
-  for (const StandinRead& read : standin_log.reads) {
+  for (const PlatformRead& read : platform_log.reads) {
     SCOPED_TRACE(read.start);
     EXPECT_EQ(read.start, next);  // each piece follows the one before
     size_t offset = size_t(read.start) % ring;
@@ -195,7 +195,7 @@ TEST_F(TransferTest, StreamLongerThanTheRing) {
   EXPECT_EQ(wraps, 2);
   // Spans of megabytes go out in writes of at most 512 KiB, which the page
   // cache takes in fastest.
-  EXPECT_LE(standin_log.largest_write, size_t{512} << 10);
+  EXPECT_LE(platform_log.largest_write, size_t{512} << 10);
 }
 
 TEST_F(TransferTest, ReadErrorsStopTheTransfer) {
@@ -215,9 +215,9 @@ TEST_F(TransferTest, ReadErrorsStopTheTransfer) {
   open_ten_samples();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    reset_standin();
-    standin_faults.read_fail_call = 0;
-    standin_faults.read_fail_result = c.result;
+    reset_platform();
+    platform_faults.read_fail_call = 0;
+    platform_faults.read_fail_result = c.result;
     EXPECT_FALSE(transfer(output.c_str(), 1));
     EXPECT_EQ(err, std::string(kOpened) + c.message + kEnded);
     // The header already claims the whole stream; nothing follows it.
@@ -228,8 +228,8 @@ TEST_F(TransferTest, ReadErrorsStopTheTransfer) {
 // A failing read after some pieces went through leaves a prefix of the data.
 TEST_F(TransferTest, LaterReadErrorKeepsWhatWasWritten) {
   open_stream(1, 8, 5 << 20);
-  standin_faults.read_fail_call = 2;
-  standin_faults.read_fail_result = AVIERR_FILEREAD;
+  platform_faults.read_fail_call = 2;
+  platform_faults.read_fail_result = AVIERR_FILEREAD;
   EXPECT_FALSE(transfer(output.c_str(), 1));
   EXPECT_EQ(err,
             std::string(kOpened) +
@@ -240,7 +240,7 @@ TEST_F(TransferTest, LaterReadErrorKeepsWhatWasWritten) {
   ASSERT_LE(wave.size(), kWaveHeaderSize + (4 << 20));
   EXPECT_TRUE(wave.substr(kWaveHeaderSize) ==
               as_string(data).substr(0, wave.size() - kWaveHeaderSize));
-  EXPECT_EQ(standin_log.reads.size(), 3u);
+  EXPECT_EQ(platform_log.reads.size(), 3u);
 }
 
 TEST_F(TransferTest, InconsistentReads) {
@@ -248,13 +248,13 @@ TEST_F(TransferTest, InconsistentReads) {
     int* fault;
     const char* debug_line;
   } cases[] = {
-      {&standin_faults.short_read_call, "0 - 35 のデータを読み取りました。\n"},
-      {&standin_faults.bad_bytes_call, "0 - 39 のデータを読み取りました。\n"},
+      {&platform_faults.short_read_call, "0 - 35 のデータを読み取りました。\n"},
+      {&platform_faults.bad_bytes_call, "0 - 39 のデータを読み取りました。\n"},
   };
   open_ten_samples();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.debug_line);
-    reset_standin();
+    reset_platform();
     *c.fault = 0;
     EXPECT_FALSE(transfer(output.c_str(), 3));
     EXPECT_EQ(err, std::string(kOpened) + c.debug_line + kInconsistent + kEnded + kClosed);
@@ -314,7 +314,7 @@ TEST_F(TransferTest, BrokenPipe) {
 // transfer never ends.
 TEST_F(TransferTest, ReaderGivingUpWakesTheWaitingWriter) {
   open_ten_samples();
-  standin_faults.short_read_call = 0;
+  platform_faults.short_read_call = 0;
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   ASSERT_EQ(fcntl(ends[1], F_SETPIPE_SZ, 4096), 4096);
@@ -363,13 +363,13 @@ TEST_F(TransferTest, SetUpFailures) {
   open_ten_samples();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.messages);
-    reset_standin();
-    standin_faults.event_fail_call = c.event_fail_call;
-    standin_faults.thread_fail = c.thread_fail;
+    reset_platform();
+    platform_faults.event_fail_call = c.event_fail_call;
+    platform_faults.thread_fail = c.thread_fail;
     EXPECT_FALSE(transfer(output.c_str(), 3));
     EXPECT_EQ(err, c.messages);
-    EXPECT_EQ(standin_log.events_created, c.events_created);
-    EXPECT_TRUE(standin_log.reads.empty());
+    EXPECT_EQ(platform_log.events_created, c.events_created);
+    EXPECT_TRUE(platform_log.reads.empty());
     if (c.header_written) {
       EXPECT_EQ(read_file(output), ten_sample_wave().substr(0, kWaveHeaderSize));
     } else {
@@ -418,8 +418,8 @@ TEST_F(TransferTest, FactsRefusedUpFront) {
     if (stream != nullptr) AVIStreamRelease(stream);
     if (file != nullptr) AVIFileRelease(file);
     c.no_samples ? open_stream(2, 16, 0) : open_ten_samples();
-    reset_standin();
-    standin_faults.alloc_fail = c.alloc_fail;
+    reset_platform();
+    platform_faults.alloc_fail = c.alloc_fail;
     facts.sample_size = c.sample_size;
     facts.sample_count = c.sample_count;
     facts.format.Format.nBlockAlign =
@@ -427,8 +427,8 @@ TEST_F(TransferTest, FactsRefusedUpFront) {
     facts.format.Format.nSamplesPerSec = c.rate;
     EXPECT_FALSE(transfer(output.c_str(), 3));
     EXPECT_EQ(without_sanitizer_notes(err), c.messages);
-    EXPECT_EQ(standin_log.events_created, 0);
-    EXPECT_TRUE(standin_log.reads.empty());
+    EXPECT_EQ(platform_log.events_created, 0);
+    EXPECT_TRUE(platform_log.reads.empty());
     EXPECT_FALSE(PathFileExistsA(output.c_str()));
   }
 }
@@ -445,7 +445,7 @@ TEST_F(TransferTest, StreamLongerThanDeclaredIsRefused) {
     const char* name;
     uint64_t samples;   // 8-bit mono, the data a hole in the file
     uint32_t declared;  // the facts handed to the transfer
-    StandinRead query;
+    PlatformRead query;
     bool refused;
   } cases[] = {
       {"as declared", 10, 10, {10, 1, 0}, false},
@@ -456,7 +456,7 @@ TEST_F(TransferTest, StreamLongerThanDeclaredIsRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    reset_standin();
+    reset_platform();
     unlink(output.c_str());
     const Bytes header = wav_header(pcm_format(1, 44100, 8), c.samples);
     FILE* f = fopen(input.c_str(), "wb");
@@ -468,15 +468,15 @@ TEST_F(TransferTest, StreamLongerThanDeclaredIsRefused) {
     facts.sample_size = 1;
     facts.sample_count = c.declared;
     memcpy(&facts.format, pcm_format(1, 44100, 8).data(), 16);
-    standin_faults.read_fail_call = c.samples > 10 ? 0 : -1;  // no 2 GiB run here
+    platform_faults.read_fail_call = c.samples > 10 ? 0 : -1;  // no 2 GiB run here
     const bool done = transfer(output.c_str(), 1);
-    ASSERT_EQ(standin_log.size_queries.size(), 1u);
-    EXPECT_EQ(standin_log.size_queries[0].start, c.query.start);
-    EXPECT_EQ(standin_log.size_queries[0].samples, c.query.samples);
+    ASSERT_EQ(platform_log.size_queries.size(), 1u);
+    EXPECT_EQ(platform_log.size_queries[0].start, c.query.start);
+    EXPECT_EQ(platform_log.size_queries[0].samples, c.query.samples);
     if (c.refused) {
       EXPECT_FALSE(done);
       EXPECT_EQ(err, too_large);
-      EXPECT_TRUE(standin_log.reads.empty());
+      EXPECT_TRUE(platform_log.reads.empty());
       EXPECT_FALSE(PathFileExistsA(output.c_str()));
     } else {
       EXPECT_EQ(done, c.samples == 10);
@@ -511,17 +511,17 @@ TEST_F(TransferTest, ScriptHandlerTellsWhyAReadFailed) {
   open_stream(1, 8, 5 << 20);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    reset_standin();
-    standin_faults.clip_info = c.clip_info;
-    standin_faults.read_error_text = c.text;
-    standin_faults.read_fail_call = 1;
-    standin_faults.read_fail_result = static_cast<HRESULT>(0x80004005u);  // E_FAIL
+    reset_platform();
+    platform_faults.clip_info = c.clip_info;
+    platform_faults.read_error_text = c.text;
+    platform_faults.read_fail_call = 1;
+    platform_faults.read_fail_result = static_cast<HRESULT>(0x80004005u);  // E_FAIL
     EXPECT_FALSE(transfer(output.c_str(), 1));
     EXPECT_EQ(err, std::string(kOpened) + kUnknown + c.printed + kEnded);
     // Asked once, after the failure, and let go.
     const std::vector<std::string> asked = {
         "IAVIFile::QueryInterface", "IAvisynthClipInfo::GetError", "IAvisynthClipInfo::Release"};
-    EXPECT_EQ(standin_log.calls,
+    EXPECT_EQ(platform_log.calls,
               c.clip_info ? asked : std::vector<std::string>{"IAVIFile::QueryInterface"});
   }
 }
@@ -570,7 +570,7 @@ TEST_F(TransferTest, AnyBlockSizeConverts) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.block);
-    reset_standin();
+    reset_platform();
     Bytes format = pcm_format(2, 48000, 16);
     format[0] = uint8_t(c.tag);
     format[1] = uint8_t(c.tag >> 8);
@@ -587,7 +587,7 @@ TEST_F(TransferTest, AnyBlockSizeConverts) {
     const std::string wave = read_file(output);
     EXPECT_TRUE(wave.substr(kWaveHeaderSize) == as_string(data));
     EXPECT_EQ(wave.substr(32, 2), std::string(reinterpret_cast<const char*>(&format[12]), 2));
-    for (const StandinRead& read : standin_log.reads) {
+    for (const PlatformRead& read : platform_log.reads) {
       EXPECT_EQ(read.buffer_size % c.block, 0);
     }
     AVIStreamRelease(stream);
@@ -626,11 +626,11 @@ TEST_F(TransferTest, InterruptEndsItAsAFailure) {
     unlink(output.c_str());
     open_stream(1, 8, c.bytes);
     interrupted_read = c.read;
-    standin_faults.on_read = interrupt_during;
+    platform_faults.on_read = interrupt_during;
     interruption.requested = c.read < 0;
     EXPECT_FALSE(transfer(c.output ? c.output : output.c_str(), 1));
     EXPECT_EQ(err, c.messages);
-    EXPECT_EQ(standin_log.reads.size(), c.reads);
+    EXPECT_EQ(platform_log.reads.size(), c.reads);
     if (c.output == nullptr && c.read >= 0) {
       const std::string wave = read_file(output);
       ASSERT_GE(wave.size(), kWaveHeaderSize);

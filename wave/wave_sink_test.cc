@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "testing/capture.h"
+#include "tests/support/capture.h"
 
 namespace {
 

@@ -35,7 +35,7 @@
 #define AVSC_NO_DECLSPEC  // the API as function pointer types, resolved below
 #include <avisynth_c.h>
 
-#include "tests/pattern.h"
+#include "tests/support/pattern.h"
 
 namespace {
 

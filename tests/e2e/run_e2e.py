@@ -3,7 +3,7 @@
 
 tonewell64.exe and tonewell32.exe run under Wine against its real avifil32,
 in a throw-away prefix; tonewell64 and tonewell32 run natively against our
-stand-in. Every case writes its input files from known bytes, runs the
+Linux layer. Every case writes its input files from known bytes, runs the
 program in a directory of its own, and checks the exit status, every byte
 of standard output and standard error (Shift_JIS with "\\r\\n" from the
 Windows programs, UTF-8 with "\\n" from the Linux ones) and every output
@@ -34,13 +34,15 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 
-import corpus
-import screen
-from watch import Watched, hear_ctrl_c, signals
-from media import (PCM_SUBTYPE_GUID, AviTrack, WaveFormat, avi_file, chunk, pattern, rf64_header,
-                   wav_file)
-
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests/support"))
+import corpus  # noqa: E402
+import screen  # noqa: E402
+from media import (PCM_SUBTYPE_GUID, AviTrack, WaveFormat, avi_file, chunk, pattern,  # noqa: E402
+                   rf64_header, wav_file)
+from watch import Watched, hear_ctrl_c, signals  # noqa: E402
+from wine import (WINE32, WINE64, register_avisynth, register_test_source, wine_path,  # noqa: E402
+                  wine_prefix)
 RUN_TIMEOUT_S = 120
 # In a case's arguments: the directory the case runs in, as the program
 # spells it (Z:\... under Wine).
@@ -110,11 +112,6 @@ QEMU_ROUTE_CASES = {
     "avisynth: script error, an unknown function",
 }
 
-# Debian's `wine` starts its 32-bit loader first, even for a 64-bit program,
-# so the 64-bit programs and the prefix's tools use the 64-bit loader.
-WINE64 = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else "wine"
-WINE32 = str(ROOT / "tools/wine32")
-
 
 def wine_command(program):
     """The command that starts a Windows program under Wine, its arguments
@@ -124,107 +121,6 @@ def wine_command(program):
         return [WINE64, str(program.path)]
     route = ["env", "TONEWELL_WINE32_QEMU=1"] if program.qemu_route else []
     return route + [WINE32, str(program.path)]
-
-
-def boot_prefix(env):
-    """Makes the prefix with both its sides, through tools/wine32; returns
-    what went wrong, or None. Wine's services inherit wineboot's streams and
-    outlive it, so its messages go to a file, which no reader waits on."""
-    with tempfile.TemporaryFile() as messages:
-        status = subprocess.run([WINE32, "wineboot", "--init"], env=env,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=messages, timeout=300).returncode
-        if status == 0:
-            return None
-        messages.seek(0)
-        return f"status {status}, saying: {messages.read()[-2000:].decode(errors='replace')}"
-
-
-@contextlib.contextmanager
-def wine_prefix():
-    """The environment of a Wine prefix made for this run, its server kept
-    up until the end. One prefix serves both widths; tools/wine32 makes it,
-    with its 32-bit side (syswow64), which the 64-bit wineboot alone leaves
-    out where the kernel runs no 32-bit code."""
-    prefix = tempfile.mkdtemp(prefix="tonewell-wine-")
-    # Wine reads arguments and Unix file names in the locale's character set;
-    # in an ASCII one (LANG=C) it drops the high bits of every byte before
-    # the program starts. The suite names its files in UTF-8, and Wine's code
-    # page is then 1252 whatever the runner's locale.
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", DISPLAY="",
-               WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
-    keeper = None
-    try:
-        subprocess.run(["wineserver", "-p"], env=env, check=True)
-        failure = boot_prefix(env)
-        if failure:
-            # Seen once, never reproduced: a second prefix's wineboot ended
-            # with status 53 (STATUS_DLL_NOT_FOUND). wineboot completes a
-            # prefix it finds half made, so it gets one more try.
-            print(f"wineboot --init failed, trying once more: {failure}", flush=True)
-            failure = boot_prefix(env)
-            if failure:
-                raise RuntimeError(f"wineboot --init failed: {failure}")
-        # Wine's desktop process ends some seconds after the last program;
-        # started again by the next one, it fails to start RpcSs, and from
-        # then on every program waits 14 s for it (Wine 8.0). A program that
-        # lives as long as the prefix keeps the desktop up: cmd.exe, waiting
-        # for input that never comes.
-        keeper = subprocess.Popen([WINE64, "cmd.exe"], env=env, stdin=subprocess.PIPE,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        yield env
-    finally:
-        subprocess.run(["wineserver", "-k"], env=env)
-        if keeper:
-            keeper.stdin.close()
-            keeper.wait()
-        shutil.rmtree(prefix, ignore_errors=True)
-
-
-TEST_SOURCE_CLSID = "{A9789E98-0F61-4F56-9341-26305B511B90}"
-# AviSynth+'s class, as its installer registers it for .avs.
-AVISYNTH_CLSID = "{E6D6B700-124D-11D4-86F3-DB80AFD98778}"
-
-
-def register_avs_handler(env, clsid, dll64, dll32):
-    """Registers the file handler `clsid` for ".avs" in the prefix: the
-    extension key, which both widths share, and the class in the 64-bit view
-    (`dll64`) and in the 32-bit one (Wow6432Node, `dll32`). The 64-bit
-    regedit writes both views; Debian's `wine reg` would reach the 32-bit one
-    only."""
-    classes = r"HKEY_LOCAL_MACHINE\Software\Classes"
-
-    def server(view, dll):
-        dll = wine_path(dll).replace("\\", "\\\\")  # .reg escapes backslashes
-        return (f"[{classes}\\{view}CLSID\\{clsid}\\InprocServer32]\n"
-                f'@="{dll}"\n"ThreadingModel"="Apartment"\n\n')
-
-    path = Path(env["WINEPREFIX"]) / "avs_handler.reg"
-    path.write_text("Windows Registry Editor Version 5.00\n\n"
-                    f'[{classes}\\AVIFile\\Extensions\\AVS]\n@="{clsid}"\n\n' +
-                    server("", dll64) + server("Wow6432Node\\", dll32))
-    subprocess.run([WINE64, "regedit", "/S", str(path)], env=env, check=True,
-                   stdin=subprocess.DEVNULL, timeout=120)
-
-
-def register_test_source(env):
-    """The test source handler (tests/test_source) for ".avs"."""
-    register_avs_handler(env, TEST_SOURCE_CLSID,
-                         ROOT / "build/win64/tonewell_test_source.dll",
-                         ROOT / "build/win32/tonewell_test_source.dll")
-
-
-def avisynth_dll(width):
-    """AviSynth+'s DLL for "win64" or "win32", as tools/build-avisynth.sh
-    built and cached it (building it first if the cache lacks it)."""
-    result = subprocess.run([str(ROOT / "tools/build-avisynth.sh"), width], check=True,
-                            stdout=subprocess.PIPE, text=True)
-    return Path(result.stdout.strip())
-
-
-def register_avisynth(env):
-    """AviSynth+ for ".avs", as its installer registers it."""
-    register_avs_handler(env, AVISYNTH_CLSID, avisynth_dll("win64"), avisynth_dll("win32"))
 
 
 def starts_under_wine(program, env):
@@ -483,7 +379,7 @@ class Case:
     stream: Stream = None  # the stream it converts
     big: bool = False      # started first, so that the pool ends together
     # Cases of the test source handler run on the Windows programs only: the
-    # stand-in's handler for ".avs" is AviSynth+.
+    # Linux layer's handler for ".avs" is AviSynth+.
     wine_only: bool = False
     # Run before the handler is registered, and on the Linux programs as on a
     # machine without AviSynth+ (tools/without-avisynth).
@@ -1149,11 +1045,6 @@ def test_source_cases():
 # a prefix of its own. Its test plugin TonewellPattern (tests/avs_plugin)
 # makes audio of the test source's stream 0, so every byte is known.
 
-def wine_path(path):
-    """`path` as a Windows program under Wine names it, on drive Z:."""
-    return "Z:" + str(path).replace("/", "\\")
-
-
 def pattern_script(*lines):
     """A script that loads TonewellPattern, then `lines`: a function of the
     Program, whose build holds the plugin."""
@@ -1487,41 +1378,41 @@ def all_cases():
             avisynth_cases() + corpus_cases())
 
 
-# Where Wine's avifil32 and our stand-in answer differently, and why: the
+# Where Wine's avifil32 and our Linux layer answer differently, and why: the
 # case, the programs that answer otherwise, the reason, and their answer.
 DIFFERENCES = [
     ("AVS script with no handler", "wine",
      "Wine picks a handler by extension alone and hands anything unknown to its AVI "
      "handler, which answers AVIERR_FILEREAD; Windows documents REGDB_E_CLASSNOTREG for a "
-     "type with no handler, and that is what the stand-in answers",
+     "type with no handler, and that is what the Linux layer answers",
      lambda case: case.run.open_failed(OPEN_DISK_READ)),
     ("empty file with no handler", "wine", "as for the AVS script",
      lambda case: case.run.open_failed(OPEN_DISK_READ)),
     ("padded odd-sized chunk before the data", "wine",
      "Wine 8.0's WAVE handler does not skip the pad byte after an odd-sized chunk, loses "
      "its way to the data chunk and answers AVIERR_FILEREAD; RIFF requires the pad, and "
-     "the stand-in skips it",
+     "the Linux layer skips it",
      lambda case: case.run.open_failed(OPEN_DISK_READ)),
     ("test source with no handler registered", "wine",
      "with nothing registered for \".avs\", Wine hands the file to its AVI handler, as for "
      "the AVS script; the suite registers the test source handler only after this case",
      lambda case: case.run.open_failed(OPEN_DISK_READ)),
     ("ffmpeg: RF64", "wine",
-     "Wine 8.0's WAVE handler knows RIFF only and answers AVIERR_FILEREAD; the stand-in "
+     "Wine 8.0's WAVE handler knows RIFF only and answers AVIERR_FILEREAD; the Linux layer "
      "reads RF64, which tonewell itself writes for streams past 4 GiB",
      lambda case: case.run.open_failed(OPEN_DISK_READ)),
     ("RIFF size 0xFFFFFFFF, data size right", "wine",
      "Wine's WAVE reader computes the RIFF body's end, 8 + size, in 32 bits, finds nothing "
      "in a body that ends before it starts and answers AVIERR_FILEREAD; tonewell itself "
-     "writes that size for the largest plain WAVE, and the stand-in reads it",
+     "writes that size for the largest plain WAVE, and the Linux layer reads it",
      lambda case: case.run.open_failed(OPEN_DISK_READ)),
     ("ffmpeg to a pipe: sizes 0xFFFFFFFF", "wine",
-     "as for a RIFF size of 0xFFFFFFFF; the stand-in finds the data chunk, whose size runs "
+     "as for a RIFF size of 0xFFFFFFFF; the Linux layer finds the data chunk, whose size runs "
      "past the end of the file",
      lambda case: case.run.open_failed(OPEN_DISK_READ)),
     ("WAVE cut inside the data", "wine",
      "Wine declares the length the data chunk claims, and its reads fail at the end of the "
-     "file after the program has written a header promising the rest; the stand-in counts "
+     "file after the program has written a header promising the rest; the Linux layer counts "
      "only data that exists and refuses the file before any output is made",
      lambda case: wine_read_fails(case)),
     ("WAVE cut after the data header", "wine", "as for a WAVE cut inside the data",
@@ -1533,35 +1424,35 @@ DIFFERENCES = [
      lambda case: wine_read_fails(case)),
     ("AVI index entry pointing past the end of the file", "wine",
      "Wine opens the file and its reads fail where the index points outside it, after the "
-     "header is written; the stand-in checks every index entry of an audio stream at open",
+     "header is written; the Linux layer checks every index entry of an audio stream at open",
      lambda case: wine_read_fails(case)),
     ("AVI rec lists, index without their entries", "wine",
      "Wine takes index offsets as relative to the movi list only when the first entry "
      "points at its first chunk, here inside a rec list; it takes them as absolute and its "
-     "reads fail. The stand-in finds the base that puts the first audio entry on its chunk",
+     "reads fail. The Linux layer finds the base that puts the first audio entry on its chunk",
      lambda case: wine_read_fails(case)),
     ("14-byte fmt without wBitsPerSample", "wine",
      "Wine converts it, writing a header of 0 bits per sample that readers refuse; the "
-     "stand-in asks for the 16 bytes of PCMWAVEFORMAT",
+     "Linux layer asks for the 16 bytes of PCMWAVEFORMAT",
      lambda case: case.run.converted(case.stream)),
     ("nBlockAlign 0", "wine",
-     "Wine's WAVE handler divides by it, and the program reports the fault; the stand-in refuses it",
+     "Wine's WAVE handler divides by it, and the program reports the fault; the Linux layer refuses it",
      lambda case: CRASHED),
     ("AVI RIFF size ending inside the movi list", "wine",
      "Wine's AVI handler, without the index it did not find inside the RIFF size, crashes "
-     "in its first read; the stand-in reads the whole movi list, which the file holds",
+     "in its first read; the Linux layer reads the whole movi list, which the file holds",
      lambda case: CRASHED),
     ("AVI cut before the index", "wine", "as for an AVI RIFF size ending inside the movi list",
      lambda case: CRASHED),
     ("AVI cut after the movi type", "wine",
      "Wine crashes in its first read, as for an AVI RIFF size ending inside the movi list; "
-     "the stand-in counts only data that exists and refuses a movi list cut short",
+     "the Linux layer counts only data that exists and refuses a movi list cut short",
      lambda case: CRASHED),
     ("AVI cut inside the movi list", "wine", "as for an AVI cut after the movi type",
      lambda case: CRASHED),
     ("AVI stream header declaring more than is stored", "wine",
      "Wine fails an assertion when a read runs past the data stored, and its C runtime "
-     "ends the process; the stand-in's read fails",
+     "ends the process; the Linux layer's read fails",
      lambda case: ENDED),
 ]
 
@@ -2205,7 +2096,7 @@ def main():
     chosen = {case.name for case, _ in jobs}
     differences = [row for row in DIFFERENCES if row[0] in chosen]
     if differences:
-        print("designed differences between Wine and the stand-in:")
+        print("designed differences between Wine and the Linux layer:")
     for name, programs, reason, _ in differences:
         print(f"  {name} ({programs}): {reason}")
     print(f"{passed} passed, {failed} failed")

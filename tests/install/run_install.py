@@ -23,8 +23,8 @@ import wave
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tests/robustness"))
-from run_robustness import Suite  # noqa: E402
+sys.path.insert(0, str(ROOT / "tests/support"))
+from suite import Suite  # noqa: E402
 
 VERSION = re.search(r"^project\(tonewell VERSION ([0-9.]+)",
                     (ROOT / "CMakeLists.txt").read_text(), re.M).group(1)

@@ -33,10 +33,11 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tests/e2e"))
+sys.path.insert(0, str(ROOT / "tests/support"))
 import media  # noqa: E402
 import screen  # noqa: E402
 from media import WaveFormat, chunk, rf64_header, wav_file  # noqa: E402
+from suite import Suite  # noqa: E402
 from watch import Watched, hear_ctrl_c, signals  # noqa: E402
 
 TIMEOUT_S = 120
@@ -69,31 +70,6 @@ WRITING_ENDED = "データ書き出しが終了しました。\n"
 
 MONO8 = WaveFormat(1, 8000, 8)
 STEREO16 = WaveFormat(2, 44100, 16)
-
-
-class Suite:
-    def __init__(self, keyword=None):
-        self.passed = 0
-        self.failed = 0
-        self.keyword = keyword
-
-    def wants(self, *names):
-        """Whether any of the rows `names` is to run: every row, or with -k
-        those whose name holds its text. Rows ask before they do any work, and
-        work shared by several rows is done when one of them runs."""
-        return self.keyword is None or any(self.keyword in name for name in names)
-
-    def check(self, name, problems):
-        if not self.wants(name):
-            return  # a row that did not ask first: not counted
-        if problems:
-            self.failed += 1
-            print(f"FAIL {name}")
-            for problem in problems:
-                print(f"     {problem}")
-        else:
-            self.passed += 1
-            print(f"ok   {name}")
 
 
 def sha256(path):
@@ -1140,7 +1116,7 @@ def test_one_place_for_both_streams(suite, program, work):
 
 def test_interrupts(suite, program, work):
     """Ctrl+C, Ctrl+Break and a closed console (SIGINT, SIGTERM and SIGHUP to
-    the stand-in) while the run's output is not drained, which holds it in the
+    the Linux layer) while the run's output is not drained, which holds it in the
     middle until it has said that it was interrupted: then drained, status 1,
     the one message, the whole teardown, within 3 s, and the output the
     header and a prefix of the data. Never drained again, the writer stuck in

@@ -23,7 +23,7 @@
 #include <string>
 
 #include "platform/clip_info.h"
-#include "tests/pattern.h"
+#include "tests/support/pattern.h"
 
 namespace {
 

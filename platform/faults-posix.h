@@ -1,16 +1,16 @@
-// Test hooks of the Linux stand-in: they make the platform answer what real
+// Test hooks of the Linux layer: they make the platform answer what real
 // files and a healthy kernel cannot, so that every failure path of the
 // program can be driven through its real code. Only tests set them; the
 // shipped program has no way to reach them.
-#ifndef TONEWELL_PLATFORM_STANDIN_FAULTS_H_
-#define TONEWELL_PLATFORM_STANDIN_FAULTS_H_
+#ifndef TONEWELL_PLATFORM_FAULTS_POSIX_H_
+#define TONEWELL_PLATFORM_FAULTS_POSIX_H_
 
 #include <string>
 #include <vector>
 
-#include "platform/standin.h"
+#include "platform/windows-posix.h"
 
-struct StandinFaults {
+struct PlatformFaults {
   // AVI file layer: a nonzero value is answered instead of the real result.
   HRESULT open_result = 0;
   void (*on_open)() = nullptr;  // called as AVIFileOpenA begins, as a script is evaluated
@@ -44,27 +44,27 @@ struct StandinFaults {
   bool alloc_fail = false;    // VirtualAlloc answers null
 };
 
-struct StandinRead {
+struct PlatformRead {
   LONG start;
   LONG samples;
   LONG buffer_size;
 };
 
-// What the stand-in was asked, for tests of call order and read pattern.
-struct StandinLog {
-  std::vector<std::string> calls;         // AVIFileOpenA, AVIStreamRelease, CoUninitialize, ...
-  std::vector<StandinRead> reads;         // every AVIStreamRead into a buffer, in order
-  std::vector<StandinRead> size_queries;  // every AVIStreamRead with a null buffer
+// What the Linux layer was asked, for tests of call order and read pattern.
+struct PlatformLog {
+  std::vector<std::string> calls;          // AVIFileOpenA, AVIStreamRelease, CoUninitialize, ...
+  std::vector<PlatformRead> reads;         // every AVIStreamRead into a buffer, in order
+  std::vector<PlatformRead> size_queries;  // every AVIStreamRead with a null buffer
   int events_created = 0;
   int live_files = 0;  // file objects not yet freed: 0 once every reference is released
   // The most bytes that one write handed to a file opened "wb".
   size_t largest_write = 0;
 };
 
-extern StandinFaults standin_faults;
-extern StandinLog standin_log;
+extern PlatformFaults platform_faults;
+extern PlatformLog platform_log;
 
 // Back to a healthy platform with an empty log.
-void reset_standin();
+void reset_platform();
 
-#endif  // TONEWELL_PLATFORM_STANDIN_FAULTS_H_
+#endif  // TONEWELL_PLATFORM_FAULTS_POSIX_H_

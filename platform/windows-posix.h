@@ -1,8 +1,9 @@
-// Declarations of the Windows calls tonewell makes, for builds that link our
-// stand-in instead of the real avifil32, ole32, shlwapi, kernel32 and CRT.
-// Names, widths, record layouts and result codes match the Windows SDK.
-#ifndef TONEWELL_PLATFORM_STANDIN_H_
-#define TONEWELL_PLATFORM_STANDIN_H_
+// The Windows calls tonewell makes, declared for the Linux program, which
+// links our Linux layer (platform/*-posix.cc) in place of avifil32, ole32,
+// shlwapi, kernel32 and the CRT. Names, widths, record layouts and result
+// codes match the Windows SDK; the layer ships in the program.
+#ifndef TONEWELL_PLATFORM_WINDOWS_POSIX_H_
+#define TONEWELL_PLATFORM_WINDOWS_POSIX_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -177,7 +178,7 @@ uintptr_t _beginthreadex(void* security, unsigned stack_size,
 int _setmode(int fd, int mode);
 int _fileno(FILE* stream);
 
-// Wide names (kernel32, shlwapi, avifil32, msvcrt). The stand-in's system
+// Wide names (kernel32, shlwapi, avifil32, msvcrt). The Linux layer's system
 // code page is Linux's: UTF-8, where each byte that is not part of valid
 // UTF-8 is held as the character U+DC80 + (byte - 0x80), so that any name a
 // Linux file system holds comes back unchanged. The wide calls open the
@@ -204,7 +205,7 @@ FILE* _wfsopen(const wchar_t* filename, const wchar_t* mode, int shflag);
 // Console, clock and lock (kernel32). A handle is a console when its
 // descriptor is a terminal: its size is the terminal's (80 by 150 when the
 // terminal has none, as Wine answers), its cursor is not known (0, 0), and
-// text written to it goes out in the stand-in's code page.
+// text written to it goes out in the Linux layer's code page.
 typedef uint64_t ULONGLONG;
 typedef int16_t SHORT;
 typedef DWORD* LPDWORD;
@@ -233,7 +234,7 @@ BOOL GetConsoleMode(HANDLE hConsoleHandle, DWORD* lpMode);
 BOOL GetConsoleScreenBufferInfo(HANDLE hConsoleOutput,
                                 CONSOLE_SCREEN_BUFFER_INFO* lpConsoleScreenBufferInfo);
 // Text to a console, in UTF-16 on Windows; a terminal here gets it in the
-// stand-in's code page (UTF-8, escaped bytes as they were).
+// Linux layer's code page (UTF-8, escaped bytes as they were).
 BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
                    LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved);
 ULONGLONG GetTickCount64();
@@ -248,7 +249,7 @@ void ReleaseSRWLockExclusive(SRWLOCK* SRWLock);
 
 // Console control (kernel32): the routines run on a thread of their own when
 // the user presses Ctrl+C or Ctrl+Break or closes the console; in the
-// stand-in, on SIGINT, SIGTERM and SIGHUP (control-posix.cc).
+// Linux layer, on SIGINT, SIGTERM and SIGHUP (control-posix.cc).
 constexpr DWORD CTRL_C_EVENT = 0;
 constexpr DWORD CTRL_BREAK_EVENT = 1;
 constexpr DWORD CTRL_CLOSE_EVENT = 2;
@@ -378,4 +379,4 @@ constexpr DWORD ERROR_LOCK_VIOLATION = 33;
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 
-#endif  // TONEWELL_PLATFORM_STANDIN_H_
+#endif  // TONEWELL_PLATFORM_WINDOWS_POSIX_H_

@@ -2,8 +2,8 @@
 // ((k mod 65521) × 31 + k ÷ 65521 + 101 × s) mod 256, a prime period and a
 // step per period, so a piece out of place shows. The suites compute the
 // same bytes to check every one.
-#ifndef TONEWELL_TESTS_PATTERN_H_
-#define TONEWELL_TESTS_PATTERN_H_
+#ifndef TONEWELL_TESTS_SUPPORT_PATTERN_H_
+#define TONEWELL_TESTS_SUPPORT_PATTERN_H_
 
 #include <algorithm>
 #include <cstddef>
@@ -34,4 +34,4 @@ inline void fill_pattern(uint8_t* out, uint64_t offset, uint64_t size, uint32_t 
   }
 }
 
-#endif  // TONEWELL_TESTS_PATTERN_H_
+#endif  // TONEWELL_TESTS_SUPPORT_PATTERN_H_

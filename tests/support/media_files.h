@@ -1,7 +1,7 @@
 // Writers of small RIFF WAVE and AVI files with exactly known sample bytes,
-// for tests of the AVI file layer stand-in and of the whole program.
-#ifndef TONEWELL_TESTING_MEDIA_FILES_H_
-#define TONEWELL_TESTING_MEDIA_FILES_H_
+// for tests of the Linux layer's AVI file layer and of the whole program.
+#ifndef TONEWELL_TESTS_SUPPORT_MEDIA_FILES_H_
+#define TONEWELL_TESTS_SUPPORT_MEDIA_FILES_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -47,4 +47,4 @@ struct AviLayout {
 void write_avi_file(const std::string& path, const std::vector<AviTrack>& tracks,
                     AviLayout layout = AviLayout());
 
-#endif  // TONEWELL_TESTING_MEDIA_FILES_H_
+#endif  // TONEWELL_TESTS_SUPPORT_MEDIA_FILES_H_

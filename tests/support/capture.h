@@ -1,8 +1,8 @@
 // Captures what in-process code writes to standard output and standard
 // error, through the descriptors, so that printf, fwrite and vfprintf on
 // stdout/stderr are all seen byte for byte.
-#ifndef TONEWELL_TESTING_CAPTURE_H_
-#define TONEWELL_TESTING_CAPTURE_H_
+#ifndef TONEWELL_TESTS_SUPPORT_CAPTURE_H_
+#define TONEWELL_TESTS_SUPPORT_CAPTURE_H_
 
 #include <cstdio>
 #include <string>
@@ -37,7 +37,7 @@ struct ConsoleCapture {
 };
 
 // A stream on a pseudo-terminal of `columns` columns, in raw mode so that
-// what is written arrives byte for byte: a console, as the stand-in sees
+// what is written arrives byte for byte: a console, as the Linux layer sees
 // one. What arrives is read as it comes, so writes never wait.
 struct TerminalCapture {
   FILE* stream;
@@ -72,7 +72,7 @@ struct TempDir {
 
 std::string read_file(const std::string& path);
 
-// `text` as a wide string in the stand-in's code page, as the program's
+// `text` as a wide string in the Linux layer's code page, as the program's
 // entry hands on its arguments and paths.
 std::wstring wide(const std::string& text);
 
@@ -89,4 +89,4 @@ int call_entry(int (*entry)(int, wchar_t**), std::vector<std::string> args);
 // The same, capturing its console.
 ProgramRun run_in_process(int (*entry)(int, wchar_t**), std::vector<std::string> args);
 
-#endif  // TONEWELL_TESTING_CAPTURE_H_
+#endif  // TONEWELL_TESTS_SUPPORT_CAPTURE_H_

@@ -1,4 +1,4 @@
-#include "testing/media_files.h"
+#include "tests/support/media_files.h"
 
 #include <algorithm>
 #include <cstdio>

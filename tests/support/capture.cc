@@ -1,4 +1,4 @@
-#include "testing/capture.h"
+#include "tests/support/capture.h"
 
 #include <errno.h>
 #include <pty.h>
