@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "input/stream_facts.h"
 #include "platform/platform.h"
+#include "wave/stream_facts.h"
 #include "wave/transfer.h"
 
 namespace {

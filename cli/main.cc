@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "cli/console_text.h"
-#include "cli/crash_report.h"
-#include "cli/interruption.h"
-#include "cli/progress_line.h"
-#include "cli/reporter.h"
 #include "input/input_file.h"
 #include "platform/platform.h"
+#include "report/console_text.h"
+#include "report/crash_report.h"
+#include "report/interruption.h"
+#include "report/messages.h"
+#include "report/progress_line.h"
+#include "report/reporter.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ bool fail(int* exit_status, const char* format, const char* arg = "") {
 // output, since a help request whose answer was lost did not succeed.
 int usage_status() {
   if (print_usage() && fflush(stdout) == 0 && !ferror(stdout)) return kExitSuccess;
-  print_text(stderr, "ヘルプメッセージを出力できませんでした。\n");
+  print_text(stderr, kUsageLost);
   return kExitFailure;
 }
 
@@ -127,12 +128,12 @@ bool output_names_input(const RunSettings& settings) {
 }
 
 void report_settings(const Reporter& reporter, const RunSettings& settings) {
-  reporter.verbose("入力ファイル: %s\n", settings.input_path);
+  reporter.verbose(kSettingInput, settings.input_path);
   if (settings.data_to_stdout)
-    reporter.verbose("出力ファイル: 標準出力\n");
+    reporter.verbose(kSettingOutputToStdout);
   else
-    reporter.verbose("出力ファイル: %s\n", settings.output_path);
-  reporter.verbose("対象ストリーム番号: %d\n", static_cast<int>(settings.stream_number));
+    reporter.verbose(kSettingOutput, settings.output_path);
+  reporter.verbose(kSettingStreamNumber, static_cast<int>(settings.stream_number));
 }
 
 // COM brackets every use of the AVI file layer; the input file is released
@@ -141,7 +142,7 @@ void report_settings(const Reporter& reporter, const RunSettings& settings) {
 bool convert(const RunSettings& settings, const Destination& destination,
              const Reporter& reporter) {
   if (CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) != S_OK) {
-    reporter.error("COMの初期化に失敗しました。\n");
+    reporter.error(kComInitFailed);
     return false;
   }
   catch_interrupts(&reporter);
@@ -149,14 +150,22 @@ bool convert(const RunSettings& settings, const Destination& destination,
   {
     InputFile input(&reporter);
     // A script's handler may take long to open it.
-    if (input.open(settings.wide_input_path) && !interruption.noticed(&reporter)) {
-      converted = input.convert_stream(settings.stream_number, destination, settings.extensible);
+    if (input.open(settings.wide_input_path)) {
+      if (interruption.requested)
+        interruption.report(&reporter);
+      else
+        converted = input.convert_stream(settings.stream_number, destination, settings.extensible);
     }
     input.close();
   }
   CoUninitialize();
   release_interrupts();
-  return converted && !interruption.noticed(&reporter);
+  // An interrupt that came as the run ended fails it all the same.
+  if (converted && interruption.requested) {
+    interruption.report(&reporter);
+    return false;
+  }
+  return converted;
 }
 
 }  // namespace
@@ -165,25 +174,7 @@ const char* program_name() { return sizeof(void*) == 8 ? "tonewell64" : "tonewel
 
 bool print_usage() {
   const char* const name = program_name();
-  return print_text(
-      stdout,
-      "%s  (version " TONEWELL_VERSION
-      ")\n"
-      "  Copyright (c) 2026 the tonewell developers\n\n"
-      "Usage:\n"
-      "  %s <オプション> 入力ファイル <出力ファイル>\n\n"
-      "  入力ファイル    AVSファイル\n"
-      "  出力ファイル    WAVEファイル(省略可)\n"
-      "                  省略した場合は入力ファイルに.wavを追加したパスが使用される\n"
-      "                  - を指定するとファイルに書き出さず標準出力に出力する\n\n"
-      "  オプション (省略可)\n"
-      "    -h --help          ヘルプメッセージを表示\n"
-      "    -q --quit          メッセージ出力を抑制\n"
-      "    -v --verbose       詳しいメッセージを出力\n"
-      "    -d --debug         開発者用のメッセージを出力\n"
-      "    -s --stream-number 0開始で出力するストリーム番号を指定す デフォルトは0\n"
-      "    -e --extensible    3ch以上か16bit超のPCMと浮動小数点を拡張フォーマットで出力\n",
-      name, name);
+  return print_text(stdout, kUsage, name, name);
 }
 
 bool parse_command_line(int argc, char** argv, wchar_t** wide_argv, RunSettings* settings,
@@ -196,7 +187,7 @@ bool parse_command_line(int argc, char** argv, wchar_t** wide_argv, RunSettings*
     const char* arg = argv[i];
     if (strcmp(arg, "-") == 0) {
       if (!settings->input_path || settings->output_path)
-        return fail(exit_status, "出力ファイルと - オプションは同時に指定出来ません。\n");
+        return fail(exit_status, kDashAfterOutput);
       settings->data_to_stdout = true;
     } else if (arg[0] == '-') {
       switch (find_option(arg)) {
@@ -204,38 +195,36 @@ bool parse_command_line(int argc, char** argv, wchar_t** wide_argv, RunSettings*
           *exit_status = usage_status();
           return false;
         case kQuit:
-          if (settings->level == 1) settings->level = 0;
+          if (settings->level == kLevelNormal) settings->level = kLevelQuiet;
           break;
         case kVerbose:
-          if (settings->level < 2) settings->level = 2;
+          if (settings->level < kLevelVerbose) settings->level = kLevelVerbose;
           break;
         case kDebug:
-          settings->level = 3;
+          settings->level = kLevelDebug;
           break;
         case kStreamNumber:
-          if (i + 1 >= argc)
-            return fail(exit_status, "--stream-number(-s)オプションの値を指定してください。\n");
+          if (i + 1 >= argc) return fail(exit_status, kStreamNumberMissing);
           settings->stream_number = parse_stream_number(argv[++i]);
           break;
         case kExtensible:
           settings->extensible = true;
           break;
         default:
-          return fail(exit_status, "%s オプションは使用できません。\n", arg);
+          return fail(exit_status, kUnknownOption, arg);
       }
     } else if (!settings->input_path) {
       settings->input_path = arg;
       settings->wide_input_path = wide_argv[i];
     } else if (settings->data_to_stdout || settings->output_path) {
-      return fail(exit_status, "引数が多すぎます。(%s)\n", arg);
+      return fail(exit_status, kTooManyArguments, arg);
     } else {
       settings->output_path = arg;
       settings->wide_output_path = wide_argv[i];
     }
   }
-  if (!settings->input_path) return fail(exit_status, "入力ファイルを指定してください。\n");
-  if (!PathFileExistsW(settings->wide_input_path))
-    return fail(exit_status, "入力ファイルのパスを確認してください。\n");
+  if (!settings->input_path) return fail(exit_status, kInputNotNamed);
+  if (!PathFileExistsW(settings->wide_input_path)) return fail(exit_status, kInputNotFound);
   return true;
 }
 
@@ -275,14 +264,13 @@ int tonewell_main(int argc, wchar_t** wide_argv) {
   // A standard stream open on the input would overwrite or grow the very
   // file being read, with data or with messages.
   if (out == StreamPlace::kInput || err == StreamPlace::kInput) {
-    reporter.error("出力ファイルが開けません。パスを確認してください。\n");
+    reporter.error(kOutputRefused);
     return kExitFailure;
   }
   // WAVE bytes on a console are of no use to anyone and can upset it.
   DWORD console_mode;
   if (settings.data_to_stdout && GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &console_mode)) {
-    reporter.error(
-        "標準出力がコンソールのため出力できません。リダイレクトするかパイプで渡してください。\n");
+    reporter.error(kStdoutIsConsole);
     return kExitFailure;
   }
   const Destination destination{settings.data_to_stdout ? nullptr : settings.wide_output_path,

@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/interruption.h"
 #include "platform/faults-posix.h"
+#include "report/interruption.h"
 #include "tests/support/capture.h"
 #include "tests/support/media_files.h"
+#include "tests/support/run_state.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ void run_as_process(std::vector<std::string> args) {
 class MainTest : public testing::Test {
  protected:
   void SetUp() override {
-    reset_platform();
+    reset_run_state();
     input = dir.file("in.wav");
     write_wav_file(input, pcm_format(2, 44100, 16), pattern_bytes(40, 1));
   }
@@ -147,6 +148,8 @@ TEST_F(MainTest, SettingsFollowTheArgumentsInOrder) {
       {{"IN", "--debug", "--verbose"}, nullptr, false, 3, 0},
       {{"IN", "-s", "-v"}, nullptr, false, 1, 0},
       {{"IN", "-s", "12abc"}, nullptr, false, 1, 12},
+      {{"IN", "-s", "010"}, nullptr, false, 1, 10},  // decimal, never octal
+      {{"IN", "-s", "0x1F"}, nullptr, false, 1, 0},  // nor hexadecimal
       {{"IN", "--stream-number", " -3"}, nullptr, false, 1, -3},
       {{"IN", "-s", "+7"}, nullptr, false, 1, 7},
       {{"IN", "-s", "abc"}, nullptr, false, 1, 0},
@@ -299,11 +302,11 @@ TEST_F(MainTest, FailedConversionEndsWithStatusOne) {
 TEST_F(MainTest, InterruptEndsTheRunWithStatusOne) {
   platform_faults.on_read = [](int) { interruption.requested = true; };
   ProgramRun r = run({"-q", input, dir.file("out.wav")});
-  interruption.requested = false;
-  interruption.reported = false;
+  const std::vector<std::string> calls = platform_log.calls;
+  reset_run_state();
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "処理を中断しました。\n");
-  EXPECT_EQ(platform_log.calls,
+  EXPECT_EQ(calls,
             (std::vector<std::string>{"CoInitializeEx", "AVIFileOpenA", "IAVIFile::QueryInterface",
                                       "AVIFileGetStream", "AVIStreamRelease", "AVIFileRelease",
                                       "CoUninitialize"}));
@@ -326,12 +329,12 @@ TEST_F(MainTest, InterruptIsSeenWhileAReadTakesLong) {
   };
   ProgramRun r = run({"-q", input, dir.file("out.wav")});
   signal(SIGINT, previous);
-  interruption.requested = false;
-  interruption.reported = false;
+  const size_t reads = platform_log.reads.size();
+  reset_run_state();
   EXPECT_TRUE(seen_during_read);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "処理を中断しました。\n");
-  EXPECT_EQ(platform_log.reads.size(), 2u);
+  EXPECT_EQ(reads, 2u);
 }
 
 // A death test's process runs the test again from the start and is ended
@@ -340,7 +343,7 @@ TEST_F(MainTest, InterruptIsSeenWhileAReadTakesLong) {
 class MainDeathTest : public testing::Test {
  protected:
   void SetUp() override {
-    reset_platform();
+    reset_run_state();
     if (getenv(kFolderVariable) == nullptr) {
       own_folder.emplace();
       setenv(kFolderVariable, own_folder->path.c_str(), 1);

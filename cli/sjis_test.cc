@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/console_text.h"
 #include "cli/main.h"
+#include "report/console_text.h"
 #include "tests/support/capture.h"
 
 namespace {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of the Linux layer's AVI file layer (clang, with
-# AddressSanitizer and UBSan) and runs each in turn for a bounded time.
+# Builds the libFuzzer targets of the Linux layer's AVI file layer (preset
+# "fuzz": clang, with AddressSanitizer and UBSan) and runs each in turn for
+# a bounded time.
 #   fuzz/run_fuzz.sh [SECONDS_PER_TARGET]   (default 60)
 # The corpus grows in build/fuzz/corpus/<target> from run to run; a crash,
 # hang or leak stops the script with the failing input saved in
@@ -12,22 +13,10 @@ seconds=${1:-60}
 out=build/fuzz
 mkdir -p "$out/seeds/wave" "$out/seeds/avi" "$out/corpus/wave" "$out/corpus/avi" "$out/artifacts"
 
-flags=(-std=c++17 -O1 -g -Wall -Wextra -Werror -I. -D_FILE_OFFSET_BITS=64 -pthread)
-sanitize=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
-# The layer and what it calls: its share mode, and the handles behind it.
-# The script handler comes with the layer's registry; no target names a
-# script.
-platform=(platform/avifile-posix.cc platform/avi-handler-posix.cc platform/wave-handler-posix.cc
-  platform/avisynth-handler-posix.cc platform/riff-posix.cc platform/faults-posix.cc
-  platform/share-posix.cc platform/kernel-posix.cc)
-
 echo "== building the fuzz targets in $out"
-clang++ "${flags[@]}" -o "$out/make_seeds" fuzz/make_seeds.cc tests/support/media_files.cc
+cmake --preset fuzz -DTONEWELL_WERROR=ON >/dev/null
+cmake --build --preset fuzz
 "$out/make_seeds" "$out/seeds/wave" "$out/seeds/avi"
-for target in wave avi; do
-  clang++ "${flags[@]}" "${sanitize[@]}" -o "$out/${target}_fuzzer" "fuzz/${target}_fuzzer.cc" \
-    fuzz/avifile_driver.cc "${platform[@]}"
-done
 
 for target in wave avi; do
   echo "== $target: ${seconds}s"

@@ -3,7 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "input/stream_facts.h"
+#include "report/messages.h"
+#include "wave/stream_facts.h"
 #include "wave/transfer.h"
 
 namespace {
@@ -11,29 +12,28 @@ namespace {
 const char* open_error_message(HRESULT result) {
   switch (result) {
     case REGDB_E_CLASSNOTREG:
-      return "入力ファイルが開けません。指定されたファイルタイプを持つハンドラが、レジストリに見つ"
-             "かりませんでした。\n";
+      return kOpenFailedNoHandler;
     case AVIERR_BADFORMAT:
-      return "入力ファイルが開けません。ファイルが破損しているか、フォーマットが不明です。\n";
+      return kOpenFailedBadFormat;
     case AVIERR_MEMORY:
-      return "入力ファイルが開けません。メモリが足りなくなりました。\n";
+      return kOpenFailedMemory;
     case AVIERR_FILEREAD:
-      return "入力ファイルが開けません。読み込み中にディスクエラーが発生しました。\n";
+      return kOpenFailedReadError;
     case AVIERR_FILEOPEN:
-      return "入力ファイルが開けません。ファイルを開く際にディスクエラーが発生しました。\n";
+      return kOpenFailedOpenError;
     default:
-      return "入力ファイルが開けません。不明なエラーが発生しました。\n";
+      return kOpenFailedUnknown;
   }
 }
 
 const char* stream_error_message(HRESULT result) {
   switch (result) {
     case AVIERR_NODATA:
-      return "オーディオストリームが開けません。指定されたストリームは存在しません。\n";
+      return kStreamFailedNoSuchStream;
     case AVIERR_MEMORY:
-      return "オーディオストリームが開けません。メモリが足りなくなりました。\n";
+      return kStreamFailedMemory;
     default:
-      return "オーディオストリームが開けません。不明なエラーが発生しました。\n";
+      return kStreamFailedUnknown;
   }
 }
 
@@ -58,26 +58,26 @@ bool read_wave_format(PAVISTREAM stream, WAVEFORMATEXTENSIBLE* format) {
 bool read_stream_facts(PAVISTREAM stream, const Reporter& reporter, StreamFacts* facts) {
   AVISTREAMINFOA info;
   if (AVIStreamInfoA(stream, &info, sizeof info) < 0) {
-    reporter.error("オーディオストリーム情報の取得に失敗しました。\n");
+    reporter.error(kInfoFailed);
     return false;
   }
-  reporter.info("オーディオストリーム情報を取得しました。\n");
+  reporter.info(kInfoRead);
   // Unsigned: streams of 2^31 samples and more are real, and a count shown
   // as negative would read as a fault.
-  reporter.verbose("サンプルのサイズ: %u Byte\n", static_cast<unsigned>(info.dwSampleSize));
-  reporter.verbose("総サンプル数: %u\n", static_cast<unsigned>(info.dwLength));
+  reporter.verbose(kFactSampleSize, static_cast<unsigned>(info.dwSampleSize));
+  reporter.verbose(kFactSampleCount, static_cast<unsigned>(info.dwLength));
   facts->sample_size = info.dwSampleSize;
   facts->sample_count = info.dwLength;
 
   if (!read_wave_format(stream, &facts->format)) {
-    reporter.error("オーディオストリームのWaveフォーマット取得に失敗しました。\n");
+    reporter.error(kFormatFailed);
     return false;
   }
   const WAVEFORMATEX& format = facts->format.Format;
-  reporter.info("オーディオストリームのWaveフォーマットを取得しました。\n");
-  reporter.verbose("チャンネル数: %d\n", format.nChannels);
-  reporter.verbose("ビット数: %d\n", format.wBitsPerSample);
-  reporter.verbose("サンプリングレート: %d\n", static_cast<int>(format.nSamplesPerSec));
+  reporter.info(kFormatRead);
+  reporter.verbose(kFormatChannels, format.nChannels);
+  reporter.verbose(kFormatBits, format.wBitsPerSample);
+  reporter.verbose(kFormatRate, static_cast<int>(format.nSamplesPerSec));
   return true;
 }
 
@@ -111,9 +111,13 @@ void report_lines(const char* text, const Reporter& reporter) {
   }
 }
 
-}  // namespace
-
-// Some handlers run the script only when first asked for it.
+// A script that fails still opens, as a clip showing the error, and a
+// filter may fail later, while it delivers audio: either way the script
+// handler's own report (IAvisynthClipInfo on the file) is all that tells the
+// user what went wrong. True when `file` reports such an error, which is
+// then printed with the handler's text; handlers that run no scripts lack
+// the interface and answer false. Some handlers run the script only when
+// first asked about it.
 bool script_failed(PAVIFILE file, const Reporter& reporter) {
   void* answered = nullptr;
   if (file->QueryInterface(IID_IAvisynthClipInfo, &answered) < 0 || !answered) return false;
@@ -121,12 +125,20 @@ bool script_failed(PAVIFILE file, const Reporter& reporter) {
   const char* text = nullptr;
   const bool failed = clip_info->GetError(&text) != 0;
   if (failed) {
-    reporter.error("スクリプトでエラーが発生しました。\n");
+    reporter.error(kScriptFailed);
     report_lines(text ? text : "", reporter);
   }
   clip_info->Release();
   return failed;
 }
+
+// A script's filter that failed while it delivered audio leaves its reason
+// with the handler, on the file.
+void explain_failed_read(void* file, const Reporter& reporter) {
+  script_failed(static_cast<PAVIFILE>(file), reporter);
+}
+
+}  // namespace
 
 bool InputFile::open(const wchar_t* path) {
   PAVIFILE opened = nullptr;
@@ -137,7 +149,7 @@ bool InputFile::open(const wchar_t* path) {
     return false;
   }
   file = opened;
-  reporter->info("入力ファイルを開きました。\n");
+  reporter->info(kInputOpened);
   return !script_failed(file, *reporter);
 }
 
@@ -149,14 +161,15 @@ bool InputFile::convert_stream(int32_t stream_number, const Destination& destina
     reporter->error(stream_error_message(result));
     return false;
   }
-  reporter->info("オーディオストリームを開きました。\n");
+  reporter->info(kStreamOpened);
 
   StreamFacts facts;
+  const StreamSource source{stream, explain_failed_read, file};
   bool converted = read_stream_facts(stream, *reporter, &facts) &&
-                   run_transfer(file, stream, facts, destination, extensible, reporter);
+                   run_transfer(source, facts, destination, extensible, reporter);
 
   AVIStreamRelease(stream);
-  reporter->info("オーディオストリームを閉じました。\n");
+  reporter->info(kStreamClosed);
   return converted;
 }
 
@@ -164,5 +177,5 @@ void InputFile::close() {
   if (!file) return;
   AVIFileRelease(file);
   file = nullptr;
-  reporter->info("入力ファイルを閉じました。\n");
+  reporter->info(kInputClosed);
 }

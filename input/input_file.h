@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "cli/reporter.h"
 #include "platform/platform.h"
+#include "report/reporter.h"
 #include "wave/wave_sink.h"
 
 struct InputFile {
@@ -29,13 +29,5 @@ struct InputFile {
   bool convert_stream(int32_t stream_number, const Destination& destination, bool extensible);
   void close();
 };
-
-// A script that fails still opens, as a clip showing the error, and a
-// filter may fail later, while it delivers audio: either way the script
-// handler's own report (IAvisynthClipInfo on the file) is all that tells the
-// user what went wrong. True when `file` reports such an error, which is
-// then printed with the handler's text; handlers that run no scripts lack
-// the interface and answer false.
-bool script_failed(PAVIFILE file, const Reporter& reporter);
 
 #endif  // TONEWELL_INPUT_INPUT_FILE_H_

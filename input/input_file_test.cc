@@ -272,6 +272,47 @@ TEST_F(InputFileTest, NoScriptErrorConvertsAsBefore) {
   }
 }
 
+// After a failed read a script handler may say why (a filter failed while
+// it delivered audio): its text follows the read's message, in the form of
+// a script error at open. A handler without the interface or without a
+// text leaves the run as it was.
+TEST_F(InputFileTest, ScriptHandlerTellsWhyAReadFailed) {
+  const char kUnknown[] =
+      "オーディオストリーム読み込みに失敗しました。不明なエラーが発生しました。\n";
+  const struct {
+    const char* name;
+    bool clip_info;
+    const char* text;
+    std::string printed;
+  } cases[] = {
+      {"the filter's error", true, "WavSource: cannot read file\r\n(C:\\clips\\x.avs, line 1)",
+       std::string(kScriptFailed) + "WavSource: cannot read file\n(C:\\clips\\x.avs, line 1)\n"},
+      {"no text", true, nullptr, ""},
+      {"no interface", false, "unasked", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset_platform();
+    platform_faults.clip_info = c.clip_info;
+    platform_faults.read_error_text = c.text;
+    platform_faults.read_fail_call = 0;
+    platform_faults.read_fail_result = kOtherError;
+    EXPECT_FALSE(convert());
+    EXPECT_EQ(err, kUnknown + c.printed);
+    // Asked once more after the failure, and let go.
+    std::vector<std::string> expected = {"IAVIFile::QueryInterface"};
+    if (c.clip_info)
+      expected.insert(expected.end(),
+                      {"IAvisynthClipInfo::GetError", "IAvisynthClipInfo::Release"});
+    expected.insert(expected.end(), {"AVIStreamRelease", "AVIFileRelease"});
+    const auto stream_opened =
+        std::find(platform_log.calls.begin(), platform_log.calls.end(), "AVIFileGetStream");
+    ASSERT_NE(stream_opened, platform_log.calls.end());
+    EXPECT_EQ(std::vector<std::string>(stream_opened + 1, platform_log.calls.end()), expected);
+    EXPECT_EQ(platform_log.live_files, 0);
+  }
+}
+
 // "auds" with n picks the n-th audio stream, skipping video.
 TEST_F(InputFileTest, SelectsTheNumberedAudioStream) {
   AviTrack video;

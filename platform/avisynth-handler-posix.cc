@@ -159,9 +159,12 @@ int bytes_per_channel_sample(const AvsVideoInfo& vi) {
 int bytes_per_sample(const AvsVideoInfo& vi) { return vi.nchannels * bytes_per_channel_sample(vi); }
 
 // The channel mask of an extensible format for a clip whose mask is not
-// known: the usual layout of its channel count (ffmpeg's, as AviSynth+ 3.7.3
-// and later take it), every speaker up to 18 channels, and "all" beyond.
-DWORD default_channel_mask(int channels) {
+// known, as AviSynth's handler gives it: the usual layout of its channel
+// count (ffmpeg's, as AviSynth+ 3.7.3 and later take it), every speaker up
+// to 18 channels, and "all" beyond. The program's own -e rule is another
+// table (extensible_channel_mask in wave/wave_sink.cc): this one follows
+// AviSynth+, whatever that rule says.
+DWORD avisynth_channel_mask(int channels) {
   static const DWORD kLayouts[] = {0, 0x4, 0x3, 0xB, 0x107, 0x37, 0x3F, 0x70F, 0x63F};
   const unsigned n = unsigned(channels);
   if (n <= 8) return kLayouts[n];
@@ -359,7 +362,7 @@ HRESULT read_format(const Script* script, void* format, LONG* size) {
       w.dwChannelMask = avs.get_channel_mask(&vi);
     } else {
       const DWORD chosen = DWORD(avs.get_var_int(script->env, "OPT_dwChannelMask", 0));
-      w.dwChannelMask = chosen != 0 ? chosen : default_channel_mask(vi.nchannels);
+      w.dwChannelMask = chosen != 0 ? chosen : avisynth_channel_mask(vi.nchannels);
     }
     // KSDATAFORMAT_SUBTYPE_PCM or _IEEE_FLOAT.
     w.SubFormat = {is_float ? 3u : 1u, 0, 0x10, {0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71}};

@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 python3 tests/docs/check_links.py  # every relative link in README.md and docs/ resolves
+python3 tests/layers/check_layers.py  # no room of the program includes one above it
 
 run_preset() {
   cmake --preset "$1" -DTONEWELL_WERROR=ON -DBUILD_TESTING=ON >/dev/null

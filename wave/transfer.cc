@@ -5,16 +5,18 @@
 #include <cstdint>
 #include <memory>
 
-#include "cli/interruption.h"
-#include "input/input_file.h"
+#include "report/interruption.h"
+#include "report/messages.h"
 
 namespace {
-
-constexpr char kInternalError[] = "内部エラーが発生しました。\n";
 
 // The main thread never sleeps longer than this, so a missed wake-up costs at
 // most a second (an interrupt sets the events: wake_on_interrupt).
 constexpr DWORD kReaderWaitMs = 1000;
+
+// After an interrupt the writer gets this long to come back from its write,
+// which into a pipe nobody drains may never return.
+constexpr DWORD kWriterGraceMs = 1000;
 
 // AVIStreamRead addresses samples with a signed 32-bit number.
 constexpr uint32_t kMaxSamples = uint32_t{1} << 31;
@@ -70,15 +72,15 @@ uint8_t* allocate_ring(PAVISTREAM stream, const StreamFacts& facts, const Report
                        size_t* capacity) {
   const uint32_t samples = ring_samples(facts);
   if (samples == 0) {
-    reporter->error("オーディオストリームのサンプルサイズが不正です。\n");
+    reporter->error(kSampleSizeInvalid);
     return nullptr;
   }
   if (!header_describes(facts) || declares_negative_length(stream, facts)) {
-    reporter->error("オーディオストリームが不正なため出力できません。\n");
+    reporter->error(kStreamInvalid);
     return nullptr;
   }
   if (facts.sample_count > kMaxSamples || !ends_where_declared(stream, facts)) {
-    reporter->error("オーディオストリームのデータサイズが大きすぎるため出力できません。\n");
+    reporter->error(kStreamTooLarge);
     return nullptr;
   }
   *capacity = size_t{samples} * facts.sample_size;
@@ -87,7 +89,7 @@ uint8_t* allocate_ring(PAVISTREAM stream, const StreamFacts& facts, const Report
       VirtualAlloc(nullptr, *capacity, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
   if (ring == nullptr) {
     reporter->error(kInternalError);
-    reporter->debug("リングバッファの確保に失敗しました。\n");
+    reporter->debug(kRingNotAllocated);
   }
   return ring;
 }
@@ -103,81 +105,77 @@ bool create_events(TransferState* state) {
   state->read_event = CreateEventA(nullptr, FALSE, TRUE, nullptr);
   if (state->read_event == nullptr) {
     state->reporter->error(kInternalError);
-    state->reporter->debug("読み込みスレッド用イベントの作成に失敗しました。\n");
+    state->reporter->debug(kReadEventNotCreated);
     return false;
   }
   state->write_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (state->write_event == nullptr) {
     state->reporter->error(kInternalError);
-    state->reporter->debug("書き出しスレッド用イベントの作成に失敗しました。\n");
+    state->reporter->debug(kWriteEventNotCreated);
     return false;
   }
   return true;
 }
 
-// Whether the transfer is to end: a failure stopped it, or the user
-// interrupted the run, which the first thread to notice reports.
-bool stopping(TransferState* state) {
-  if (!state->stop && interruption.noticed(state->reporter)) state->stop = true;
-  return state->stop;
+// An interrupt ends the transfer as a failure does; the first thread to
+// find it says so.
+void heed_interruption(TransferState* state) {
+  if (state->stop || !interruption.requested) return;
+  interruption.report(state->reporter);
+  state->stop = true;
 }
 
 const char* read_error_message(HRESULT result) {
   switch (result) {
     case AVIERR_BUFFERTOOSMALL:
-      return "オーディオストリーム読み込みに失敗しました。"
-             "読み込みバッファのサイズが小さすぎます。\n";
+      return kReadFailedBufferTooSmall;
     case AVIERR_MEMORY:
-      return "オーディオストリーム読み込みに失敗しました。メモリが足りなくなりました。\n";
+      return kReadFailedMemory;
     case AVIERR_FILEREAD:
-      return "オーディオストリーム読み込みに失敗しました。ディスクエラーが発生しました。\n";
+      return kReadFailedDiskError;
     default:
-      return "オーディオストリーム読み込みに失敗しました。不明なエラーが発生しました。\n";
+      return kReadFailedUnknown;
   }
 }
 
 // The reader: fills the free span of the ring piece by piece, never across
 // its end. True once every sample has been read.
-bool read_stream(TransferState* state, PAVIFILE file, PAVISTREAM stream, const StreamFacts& facts) {
-  const size_t capacity = state->capacity;
+bool read_stream(TransferState* state, const StreamSource& source, const StreamFacts& facts) {
+  const Ring& ring = state->ring;
   uint32_t pos = 0;
-  while (!stopping(state)) {
+  for (;;) {
+    heed_interruption(state);
+    if (state->stop) return false;
     if (pos >= facts.sample_count) return true;
-    uint64_t produced = uint64_t{pos} * facts.sample_size;
-    uint64_t written = state->sink.written_bytes.load(std::memory_order_acquire);
-    if (produced - written >= capacity) {
+    const uint64_t produced = uint64_t{pos} * facts.sample_size;
+    const uint64_t written = state->sink.written_bytes.load(std::memory_order_acquire);
+    if (ring.full(produced, written)) {
       SetEvent(state->write_event);
       WaitForSingleObject(state->read_event, kReaderWaitMs);
       continue;
     }
-    size_t write_pos = produced % capacity;
-    size_t read_pos = written % capacity;
-    size_t end = read_pos > write_pos ? read_pos : capacity;
-    // Smaller pieces keep the writer busy while the reader waits on the layer.
-    if (end - write_pos > capacity / 4) end = write_pos + capacity / 4;
-    uint32_t count = static_cast<uint32_t>((end - write_pos) / facts.sample_size);
+    const Span free = ring.free_span(produced, written);
+    uint32_t count = static_cast<uint32_t>(free.size / facts.sample_size);
     if (count > facts.sample_count - pos) count = facts.sample_count - pos;
 
     LONG bytes_read = 0;
     LONG samples_read = 0;
-    HRESULT result = AVIStreamRead(stream, static_cast<LONG>(pos), static_cast<LONG>(count),
-                                   state->buffer + write_pos, static_cast<LONG>(end - write_pos),
+    HRESULT result = AVIStreamRead(source.stream, static_cast<LONG>(pos), static_cast<LONG>(count),
+                                   state->buffer + free.offset, static_cast<LONG>(free.size),
                                    &bytes_read, &samples_read);
     if (result < 0) {
       state->stop = true;
       state->reporter->error(read_error_message(result));
-      // A script's filter that failed leaves its reason with the handler.
-      script_failed(file, *state->reporter);
+      if (source.explain_failed_read != nullptr)
+        source.explain_failed_read(source.opener, *state->reporter);
       return false;
     }
     uint64_t end_read = (uint64_t{pos} + static_cast<uint32_t>(samples_read)) * facts.sample_size;
-    state->reporter->debug("%" PRId64 " - %" PRId64 " のデータを読み取りました。\n",
-                           shown_offset(produced), shown_offset(end_read - 1));
+    state->reporter->debug(kPieceRead, shown_offset(produced), shown_offset(end_read - 1));
     if (samples_read != static_cast<LONG>(count) ||
         int64_t{samples_read} * facts.sample_size != bytes_read) {
       state->stop = true;
-      state->reporter->error(
-          "オーディオストリーム読み込みに失敗しました。データサイズに不整合が発生しました。\n");
+      state->reporter->error(kReadInconsistent);
       return false;
     }
     pos += count;
@@ -185,13 +183,13 @@ bool read_stream(TransferState* state, PAVIFILE file, PAVISTREAM stream, const S
     state->produced_bytes.store(uint64_t{pos} * facts.sample_size, std::memory_order_release);
     SetEvent(state->write_event);
   }
-  return false;
 }
 
 // Waits for the writer to write what was read, or to give up.
 void drain(TransferState* state) {
-  while (state->sink.written_bytes.load(std::memory_order_acquire) < state->sink.total_bytes &&
-         !stopping(state)) {
+  while (state->sink.written_bytes.load(std::memory_order_acquire) < state->sink.total_bytes) {
+    heed_interruption(state);
+    if (state->stop) return;
     SetEvent(state->write_event);
     WaitForSingleObject(state->read_event, kReaderWaitMs);
   }
@@ -206,7 +204,7 @@ bool end_writer(TransferState* state, HANDLE thread) {
   if (state->stop) SetEvent(state->write_event);
   for (;;) {
     const bool interrupted = interruption.requested;
-    if (WaitForSingleObject(thread, kReaderWaitMs) == WAIT_OBJECT_0) break;
+    if (WaitForSingleObject(thread, kWriterGraceMs) == WAIT_OBJECT_0) break;
     if (interrupted) {
       interruption.reported = true;  // the writer prints nothing from now on
       interruption.writer_left_behind = true;
@@ -221,15 +219,12 @@ bool end_writer(TransferState* state, HANDLE thread) {
 // up to the end of the ring or of the data. False when the write fell short.
 bool write_span(TransferState* state, uint64_t written, uint64_t produced) {
   WaveSink& sink = state->sink;
-  size_t read_pos = written % state->capacity;
-  size_t produced_pos = produced % state->capacity;
-  size_t end = produced_pos > read_pos ? produced_pos : state->capacity;
-  size_t wanted = end - read_pos;
-  if (wanted > sink.total_bytes - written) wanted = sink.total_bytes - written;
+  const Span filled = state->ring.filled_span(written, produced);
+  const size_t wanted = std::min<uint64_t>(filled.size, sink.total_bytes - written);
   size_t put = 0;
   while (put < wanted && !interruption.requested) {
     const size_t piece = std::min(wanted - put, kWritePiece);
-    const size_t piece_put = fwrite(state->buffer + read_pos + put, 1, piece, sink.output);
+    const size_t piece_put = fwrite(state->buffer + filled.offset + put, 1, piece, sink.output);
     put += piece_put;
     if (piece_put != piece) break;
   }
@@ -237,17 +232,16 @@ bool write_span(TransferState* state, uint64_t written, uint64_t produced) {
   // (the pipe's reader ended by the same Ctrl+C) is no failure of its own,
   // and the main thread may have gone on without this thread.
   if (interruption.requested) {
-    stopping(state);
+    heed_interruption(state);
     return false;
   }
   uint64_t now_written = written + put;
-  state->reporter->debug("%" PRId64 " - %" PRId64 " のデータを書き出しました。\n",
-                         shown_offset(written), shown_offset(now_written - 1));
+  state->reporter->debug(kPieceWritten, shown_offset(written), shown_offset(now_written - 1));
   // Release: the reader reuses the span only after the bytes left it.
   sink.written_bytes.store(now_written, std::memory_order_release);
   state->reporter->progress(now_written, sink.total_bytes);
   if (put != wanted) {
-    state->reporter->error("データ書き出し中にエラーが発生しました。再実行してください。\n");
+    state->reporter->error(kWriteFailed);
     return false;
   }
   return true;
@@ -259,7 +253,9 @@ unsigned WINAPI writer_thread(void* argument) {
   TransferState* state = static_cast<TransferState*>(argument);
   WaveSink& sink = state->sink;
   state->reporter->progress(0, sink.total_bytes);  // the clock for the rate starts now
-  while (!stopping(state)) {
+  for (;;) {
+    heed_interruption(state);
+    if (state->stop) break;
     uint64_t written = sink.written_bytes.load(std::memory_order_relaxed);
     if (written >= sink.total_bytes) {
       if (!sink.finish()) state->stop = true;
@@ -288,15 +284,18 @@ uint32_t ring_samples(const StreamFacts& facts) {
   return static_cast<uint32_t>(samples);
 }
 
-bool run_transfer(PAVIFILE file, PAVISTREAM stream, StreamFacts facts,
-                  const Destination& destination, bool extensible, const Reporter* reporter) {
+bool run_transfer(const StreamSource& source, StreamFacts facts, const Destination& destination,
+                  bool extensible, const Reporter* reporter) {
   // Interrupted while the stream was opened: no output is made.
-  if (interruption.noticed(reporter)) return false;
+  if (interruption.requested) {
+    interruption.report(reporter);
+    return false;
+  }
   // A writer that does not end after an interrupt keeps the state.
   auto owned_state = std::make_unique<TransferState>();
   TransferState& state = *owned_state;
   state.reporter = reporter;
-  state.buffer = allocate_ring(stream, facts, reporter, &state.capacity);
+  state.buffer = allocate_ring(source.stream, facts, reporter, &state.ring.capacity);
   if (state.buffer == nullptr) return false;
   WaveSink& sink = state.sink;
   sink.format = output_format(facts.format, extensible);
@@ -310,9 +309,9 @@ bool run_transfer(PAVIFILE file, PAVISTREAM stream, StreamFacts facts,
         reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, writer_thread, &state, 0, nullptr));
     if (thread == nullptr) {
       reporter->error(kInternalError);
-      reporter->debug("書き出しスレッドの作成に失敗しました。\n");
+      reporter->debug(kWriterNotStarted);
     } else {
-      bool read_all = read_stream(&state, file, stream, facts);
+      bool read_all = read_stream(&state, source, facts);
       drain(&state);
       if (!end_writer(&state, thread)) {
         wake_on_interrupt(nullptr, nullptr);

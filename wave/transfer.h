@@ -7,9 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/reporter.h"
-#include "input/stream_facts.h"
 #include "platform/platform.h"
+#include "report/reporter.h"
+#include "wave/ring.h"
+#include "wave/stream_facts.h"
 #include "wave/wave_sink.h"
 
 // The ring holds this many samples, within the limits of ring_samples().
@@ -18,23 +19,32 @@ constexpr uint32_t kRingSamples = uint32_t{1} << 23;
 // AVIStreamRead's 32-bit byte count.
 constexpr uint32_t kMaxRingBytes = uint32_t{256} << 20;
 
+// The stream a transfer reads, and whoever opened it, who may be able to
+// say why a read failed (a script handler keeps a failed filter's words).
+struct StreamSource {
+  PAVISTREAM stream;
+  // Called once after a read failed, with `opener`: prints the reason, if
+  // there is one to tell. May be null.
+  void (*explain_failed_read)(void* opener, const Reporter& reporter);
+  void* opener;
+};
+
 struct TransferState {
   std::atomic<bool> stop;
   WaveSink sink;
   uint8_t* buffer;
-  size_t capacity;
+  Ring ring;
   std::atomic<uint64_t> produced_bytes;  // advanced by the reader only
   HANDLE read_event;                     // auto-reset; wakes the reader
   HANDLE write_event;                    // auto-reset; wakes the writer
   const Reporter* reporter;
 };
 
-// Converts the open `stream`, one of `file`'s, into `destination`, with the
-// extensible format chunk for the streams output_format() recasts when
-// `extensible`. A script handler tells through `file` why a read failed.
+// Converts the stream of `source` into `destination`, with the extensible
+// format chunk for the streams output_format() recasts when `extensible`.
 // True only when every byte was read, written and the destination closed.
-bool run_transfer(PAVIFILE file, PAVISTREAM stream, StreamFacts facts,
-                  const Destination& destination, bool extensible, const Reporter* reporter);
+bool run_transfer(const StreamSource& source, StreamFacts facts, const Destination& destination,
+                  bool extensible, const Reporter* reporter);
 
 // Samples the ring holds for `facts`: kRingSamples, but within
 // kMaxRingBytes and at most four times the stream (at least 4 samples, so

@@ -10,10 +10,11 @@
 #include <string>
 #include <thread>
 
-#include "cli/interruption.h"
 #include "platform/faults-posix.h"
+#include "report/interruption.h"
 #include "tests/support/capture.h"
 #include "tests/support/media_files.h"
+#include "tests/support/run_state.h"
 
 namespace {
 
@@ -85,11 +86,9 @@ struct TransferTest : testing::Test {
     if (file != nullptr) AVIFileRelease(file);
     reset();
   }
-  void reset() {
-    reset_platform();
-    interruption.requested = false;
-    interruption.reported = false;
-  }
+  void reset() { reset_run_state(); }
+  // The stream opened, with nobody to explain a failed read.
+  StreamSource source() const { return {stream, nullptr, nullptr}; }
 
   // Writes `bytes` of PCM at 44100 Hz as a WAVE file and opens its stream
   // through the AVI file layer, as the input side does.
@@ -114,7 +113,7 @@ struct TransferTest : testing::Test {
     const std::wstring wide_path = output_path ? wide(output_path) : std::wstring();
     ConsoleCapture console;
     bool done =
-        run_transfer(file, stream, facts, {output_path ? wide_path.c_str() : nullptr, false, false},
+        run_transfer(source(), facts, {output_path ? wide_path.c_str() : nullptr, false, false},
                      false, &reporter);
     console.finish();
     out = console.out_text;
@@ -300,7 +299,7 @@ TEST_F(TransferTest, BrokenPipe) {
     StreamCapture capture_err(stderr);
     StreamRedirect redirect(stdout, ends[1]);
     Reporter reporter{1, false};
-    done = run_transfer(file, stream, facts, {nullptr, false, false}, false, &reporter);
+    done = run_transfer(source(), facts, {nullptr, false, false}, false, &reporter);
     err = capture_err.finish();
   }
   close(ends[1]);
@@ -331,8 +330,7 @@ TEST_F(TransferTest, ReaderGivingUpWakesTheWaitingWriter) {
   {
     StreamRedirect redirect(stderr, ends[1]);
     Reporter reporter{3, false};
-    done =
-        run_transfer(file, stream, facts, {wide(output).c_str(), false, false}, false, &reporter);
+    done = run_transfer(source(), facts, {wide(output).c_str(), false, false}, false, &reporter);
   }
   close(ends[1]);
   console.join();
@@ -489,40 +487,35 @@ TEST_F(TransferTest, StreamLongerThanDeclaredIsRefused) {
   }
 }
 
-// After a failed read a script handler may say why (a filter failed while
-// it delivered audio): its text follows the read's message, in the form of
-// a script error at open. A handler without the interface or without a
-// text leaves the run as it was.
-TEST_F(TransferTest, ScriptHandlerTellsWhyAReadFailed) {
+// After a failed read, whoever opened the stream may say why (a script
+// handler keeps a failed filter's words): asked once, its words follow the
+// read's message, before the output is closed. Nobody to ask leaves the run
+// as it was.
+TEST_F(TransferTest, AFailedReadIsExplainedByWhoOpenedTheStream) {
   const char kUnknown[] =
       "オーディオストリーム読み込みに失敗しました。不明なエラーが発生しました。\n";
-  const struct {
-    const char* name;
-    bool clip_info;
-    const char* text;
-    std::string printed;
-  } cases[] = {
-      {"the filter's error", true, "WavSource: cannot read file\r\n(C:\\clips\\x.avs, line 1)",
-       "スクリプトでエラーが発生しました。\nWavSource: cannot read file\n(C:\\clips\\x.avs, line "
-       "1)\n"},
-      {"no text", true, nullptr, ""},
-      {"no interface", false, "unasked", ""},
+  static int asked;
+  const auto explain = [](void* opener, const Reporter& reporter) {
+    ++asked;
+    reporter.error("%s\n", static_cast<const char*>(opener));
   };
+  char reason[] = "WavSource: cannot read file";
   open_stream(1, 8, 5 << 20);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const bool explained : {true, false}) {
+    SCOPED_TRACE(explained);
     reset_platform();
-    platform_faults.clip_info = c.clip_info;
-    platform_faults.read_error_text = c.text;
+    asked = 0;
     platform_faults.read_fail_call = 1;
     platform_faults.read_fail_result = static_cast<HRESULT>(0x80004005u);  // E_FAIL
-    EXPECT_FALSE(transfer(output.c_str(), 1));
-    EXPECT_EQ(err, std::string(kOpened) + kUnknown + c.printed + kEnded);
-    // Asked once, after the failure, and let go.
-    const std::vector<std::string> asked = {
-        "IAVIFile::QueryInterface", "IAvisynthClipInfo::GetError", "IAvisynthClipInfo::Release"};
-    EXPECT_EQ(platform_log.calls,
-              c.clip_info ? asked : std::vector<std::string>{"IAVIFile::QueryInterface"});
+    Reporter reporter{1, false};
+    ConsoleCapture console;
+    const StreamSource source = {stream, explained ? +explain : nullptr, reason};
+    EXPECT_FALSE(
+        run_transfer(source, facts, {wide(output).c_str(), false, false}, false, &reporter));
+    console.finish();
+    EXPECT_EQ(console.err_text, std::string(kOpened) + kUnknown +
+                                    (explained ? std::string(reason) + "\n" : "") + kEnded);
+    EXPECT_EQ(asked, explained ? 1 : 0);
   }
 }
 

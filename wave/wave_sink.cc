@@ -5,14 +5,10 @@
 #include <cwchar>
 #include <string>
 
-#include "cli/interruption.h"
+#include "report/interruption.h"
+#include "report/messages.h"
 
 namespace {
-
-constexpr char kWriteError[] = "データ書き出し中にエラーが発生しました。再実行してください。\n";
-constexpr char kOpenError[] = "出力ファイルが開けません。パスを確認してください。\n";
-constexpr char kNotWave[] =
-    "出力ファイルが既に存在し、WAVEファイルではないため上書きできません。\n";
 
 constexpr uint32_t kPlainFormatSize = 16;
 constexpr uint32_t kExtensibleFormatSize = 40;
@@ -98,8 +94,13 @@ Header header_of(const WAVEFORMATEXTENSIBLE& format, uint64_t data_size) {
   return header;
 }
 
-// The speaker positions writers commonly assume for each channel count.
-DWORD default_channel_mask(WORD channels) {
+// The -e rule: the speaker positions for each channel count that flac and
+// ffmpeg take without options (7 channels: 6.1 with side speakers), none
+// beyond 8. It is ours alone; the Linux layer's AviSynth handler has
+// AviSynth+'s own table for a clip whose mask is not known
+// (avisynth_channel_mask in platform/avisynth-handler-posix.cc), which puts
+// 3 and 4 channels elsewhere.
+DWORD extensible_channel_mask(WORD channels) {
   const DWORD masks[] = {0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x3F, 0x70F, 0x63F};
   return channels < sizeof masks / sizeof masks[0] ? masks[channels] : 0;
 }
@@ -159,7 +160,7 @@ bool names_a_device_other_than_nul(const wchar_t* path) {
   return name.find(L'\\') == std::wstring::npos && name != L"NUL";
 }
 
-enum class OutputCheck { kFree, kRefused, kNotWave };
+enum class OutputCheck { kFree, kRefused, kOutputNotWave };
 
 // Whether the existing file the destination names, if any, may be cut and
 // written, as an open that cuts nothing first tells. Not while another
@@ -183,7 +184,7 @@ OutputCheck check_output(const Destination& destination) {
       (type == FILE_TYPE_CHAR && names_a_device_other_than_nul(destination.path))) {
     check = OutputCheck::kRefused;
   } else if (type == FILE_TYPE_DISK && !empty_or_wave(file)) {
-    check = OutputCheck::kNotWave;
+    check = OutputCheck::kOutputNotWave;
   }
   CloseHandle(file);
   return check;
@@ -231,7 +232,7 @@ WAVEFORMATEXTENSIBLE output_format(const WAVEFORMATEXTENSIBLE& stream_format, bo
   format.Format.wBitsPerSample = WORD(container);
   format.Format.cbSize = kExtensibleFormatSize - sizeof(WAVEFORMATEX);
   format.Samples.wValidBitsPerSample = WORD(valid);
-  format.dwChannelMask = default_channel_mask(plain.nChannels);
+  format.dwChannelMask = extensible_channel_mask(plain.nChannels);
   // KSDATAFORMAT_SUBTYPE_PCM or _IEEE_FLOAT: the plain tag in the common base.
   format.SubFormat =
       GUID{plain.wFormatTag, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
@@ -252,27 +253,27 @@ bool WaveSink::open(const Destination& destination) {
     const int share = destination.open_as_standard_stream ? _SH_DENYNO : _SH_DENYWR;
     const OutputCheck check =
         destination.names_input ? OutputCheck::kRefused : check_output(destination);
-    if (check == OutputCheck::kNotWave) {
-      reporter->error(kNotWave);
+    if (check == OutputCheck::kOutputNotWave) {
+      reporter->error(kOutputNotWave);
       return false;
     }
     if (check == OutputCheck::kFree) output = _wfsopen(destination.path, L"wb", share);
     if (output == nullptr) {
-      reporter->error(kOpenError);
+      reporter->error(kOutputRefused);
       return false;
     }
-    reporter->info("出力ファイルを開きました。\n");
+    reporter->info(kOutputOpened);
   } else {
     if (!standard_output_may_hold_wave()) {
-      reporter->error(kNotWave);
+      reporter->error(kOutputNotWave);
       return false;
     }
     if (!hold_standard_output(&holds_stdout)) {
-      reporter->error(kOpenError);
+      reporter->error(kOutputRefused);
       return false;
     }
     output = stdout;
-    reporter->info("出力先を標準出力に設定しました。\n");
+    reporter->info(kOutputToStdout);
   }
   written_bytes = 0;
 
@@ -282,7 +283,7 @@ bool WaveSink::open(const Destination& destination) {
   for (size_t i = 0; i < header.count; ++i) {
     const HeaderField& field = header.fields[i];
     if (fwrite(field.bytes, 1, field.size, output) != field.size) {
-      reporter->error(kWriteError);
+      reporter->error(kWriteFailed);
       return false;
     }
   }
@@ -291,7 +292,7 @@ bool WaveSink::open(const Destination& destination) {
 
 bool WaveSink::finish() {
   if (output == nullptr) return true;
-  reporter->info("データ書き出しが終了しました。\n");
+  reporter->info(kWritingEnded);
   // A stream already in error lost data, but the write that met the error
   // reported it; ending it fails without a second message. So does one that
   // an interrupt cut short: that is what the run reports.
@@ -303,7 +304,12 @@ bool WaveSink::finish() {
   output = nullptr;
   if (holds_stdout) let_go_of_standard_output();
   holds_stdout = false;
-  if (!done && !reported && !interruption.noticed(reporter)) reporter->error(kWriteError);
-  if (is_file) reporter->verbose("出力ファイルを閉じました。\n");
+  if (!done && !reported) {
+    if (interruption.requested)
+      interruption.report(reporter);
+    else
+      reporter->error(kWriteFailed);
+  }
+  if (is_file) reporter->verbose(kOutputClosed);
   return done && !reported;
 }

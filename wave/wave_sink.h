@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "cli/reporter.h"
 #include "platform/platform.h"
+#include "report/reporter.h"
 
 // The plain header: RIFF, its size, WAVE, a 16-byte format chunk and the
 // data chunk's head.

@@ -13,6 +13,8 @@ from pathlib import Path
 from urllib.parse import unquote
 
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests/support"))
+from suite import Suite  # noqa: E402
 
 FENCE = re.compile(r"^ {0,3}(`{3,}|~{3,})")
 ATX_HEADING = re.compile(r"^ {0,3}(#{1,6})(?:[ \t]+(.*?))?(?:[ \t]+#+)?[ \t]*$")
@@ -147,20 +149,11 @@ def problems_of(path, anchor_cache):
 def main():
     pages = [ROOT / "README.md"] + sorted((ROOT / "docs").glob("*.md"))
     anchor_cache = {}
-    passed = failed = 0
+    suite = Suite()
     for page in pages:
-        name = page.relative_to(ROOT)
         count, problems = problems_of(page, anchor_cache)
-        if problems:
-            failed += 1
-            print(f"FAIL {name}")
-            for problem in problems:
-                print(f"     {problem}")
-        else:
-            passed += 1
-            print(f"ok   {name} ({count} links)")
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed else 0
+        suite.check(f"{page.relative_to(ROOT)} ({count} links)", problems)
+    return suite.finish()
 
 
 if __name__ == "__main__":

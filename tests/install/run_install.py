@@ -223,11 +223,7 @@ def main():
                         print("skip the deb's rows of apt-get install, use and remove: "
                               "they need root")
 
-    print(f"{suite.passed} passed, {suite.failed} failed")
-    if suite.passed + suite.failed == 0:
-        print(f"no row's name holds {args.keyword!r}")
-        return 1
-    return 1 if suite.failed else 0
+    return suite.finish()
 
 
 if __name__ == "__main__":

@@ -24,3 +24,12 @@ class Suite:
         else:
             self.passed += 1
             print(f"ok   {name}")
+
+    def finish(self):
+        """Prints the count; the exit status: 1 when a row failed, or when
+        -k chose none."""
+        print(f"{self.passed} passed, {self.failed} failed")
+        if self.passed + self.failed == 0:
+            print(f"no row's name holds {self.keyword!r}")
+            return 1
+        return 1 if self.failed else 0

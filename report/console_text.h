@@ -6,8 +6,8 @@
 // turned into UTF-16 from its own code page and written as text. Anywhere
 // else, in a file or a pipe, the bytes go out as they are, so that scripts
 // reading them see what they always saw.
-#ifndef TONEWELL_CLI_CONSOLE_TEXT_H_
-#define TONEWELL_CLI_CONSOLE_TEXT_H_
+#ifndef TONEWELL_REPORT_CONSOLE_TEXT_H_
+#define TONEWELL_REPORT_CONSOLE_TEXT_H_
 
 #include <cstdarg>
 #include <cstdio>
@@ -25,4 +25,7 @@ bool print_text(FILE* stream, const char* format, ...) TONEWELL_PRINTF(2, 3);
 // numbers as printf writes them.
 std::wstring console_text(const char* format, va_list args);
 
-#endif  // TONEWELL_CLI_CONSOLE_TEXT_H_
+// One of the program's texts as wide characters, from the message code page.
+std::wstring wide_message(const char* text);
+
+#endif  // TONEWELL_REPORT_CONSOLE_TEXT_H_

@@ -1,7 +1,11 @@
-#include "cli/progress_line.h"
+#include "report/progress_line.h"
 
 #include <algorithm>
 #include <cstdio>
+
+#include "report/console_text.h"
+#include "report/messages.h"
+#include "report/reporter.h"
 
 namespace {
 
@@ -82,11 +86,12 @@ void ProgressLine::release() { ReleaseSRWLockExclusive(&console); }
 
 bool progress_wanted(int32_t level) {
   DWORD mode;
-  return (level == 1 || level == 2) && GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
+  return (level == kLevelNormal || level == kLevelVerbose) &&
+         GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
 }
 
-// Formed from wide pieces: wide literals are UTF-16 on Windows whatever the
-// narrow texts are compiled to, and the numbers are ASCII.
+// Formed from wide pieces: the program's words widened from the message code
+// page, and the numbers, which are ASCII.
 std::wstring progress_text(uint64_t done, uint64_t total, uint64_t elapsed_ms, size_t width) {
   const double seconds = elapsed_ms / 1000.0;
   char number[96];
@@ -96,12 +101,14 @@ std::wstring progress_text(uint64_t done, uint64_t total, uint64_t elapsed_ms, s
   snprintf(number, sizeof number, " (%.1f / %.1f MiB)", done / kMiB, total / kMiB);
   const std::wstring amounts = widened(number);
   snprintf(number, sizeof number, " %.1f MiB/", seconds > 0 ? done / kMiB / seconds : 0);
-  const std::wstring rate = widened(number) + L"秒";
+  const std::wstring rate = widened(number) + wide_message(kProgressPerSecond);
   // The rest at the rate so far; unknown until something was written.
-  const std::wstring left = L" 残り " + (done == 0 ? L"--:--"
-                                                   : minutes_and_seconds(static_cast<uint64_t>(
-                                                         (total - done) * seconds / done + 0.5)));
-  const std::wstring label = L"書き出し中: ";
+  const std::wstring left =
+      wide_message(kProgressTimeLeft) +
+      (done == 0
+           ? L"--:--"
+           : minutes_and_seconds(static_cast<uint64_t>((total - done) * seconds / done + 0.5)));
+  const std::wstring label = wide_message(kProgressLabel);
   // Shortened a field at a time, the least needed first: the rate, then the
   // amounts, then the label; percent and time left stay.
   const std::wstring forms[] = {label + percent + amounts + rate + left,

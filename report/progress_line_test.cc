@@ -1,8 +1,8 @@
-#include "cli/progress_line.h"
+#include "report/progress_line.h"
 
 #include <gtest/gtest.h>
 
-#include "cli/reporter.h"
+#include "report/reporter.h"
 #include "tests/support/capture.h"
 
 namespace {

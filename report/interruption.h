@@ -1,13 +1,13 @@
 // The user's request to end a run early: Ctrl+C, Ctrl+Break or closing the
 // console. The console control routine is called with no context, so the
 // request is one per process.
-#ifndef TONEWELL_CLI_INTERRUPTION_H_
-#define TONEWELL_CLI_INTERRUPTION_H_
+#ifndef TONEWELL_REPORT_INTERRUPTION_H_
+#define TONEWELL_REPORT_INTERRUPTION_H_
 
 #include <atomic>
 
-#include "cli/reporter.h"
 #include "platform/platform.h"
+#include "report/reporter.h"
 
 struct Interruption {
   std::atomic<bool> requested;  // set by the console control routine only
@@ -16,10 +16,9 @@ struct Interruption {
   // (a pipe nobody drains): the process must end without it.
   std::atomic<bool> writer_left_behind;
 
-  // True once the user asked the run to end. The first caller to see it
-  // prints the message, so that the run says once that it was interrupted,
-  // whichever thread notices first.
-  bool noticed(const Reporter* reporter);
+  // Says that the run was interrupted, once per run, whichever thread comes
+  // first; for those who found `requested` set.
+  void report(const Reporter* reporter);
 };
 
 extern Interruption interruption;
@@ -43,4 +42,4 @@ void wake_on_interrupt(HANDLE read_event, HANDLE write_event);
 // flushed first; standard output is left alone when it carries the data.
 void end_process_now(const Reporter* reporter);
 
-#endif  // TONEWELL_CLI_INTERRUPTION_H_
+#endif  // TONEWELL_REPORT_INTERRUPTION_H_

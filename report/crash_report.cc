@@ -1,13 +1,12 @@
-#include "cli/crash_report.h"
+#include "report/crash_report.h"
 
-#include <cstdarg>
 #include <string>
 
 #include "platform/platform.h"
+#include "report/console_text.h"
+#include "report/messages.h"
 
 namespace {
-
-constexpr char kCrashed[] = "予期しない例外が発生したため処理を中止しました。\n";
 
 // Room for the report on a thread whose stack overflowed.
 constexpr ULONG kReportStackBytes = 64 << 10;
@@ -24,15 +23,6 @@ struct CrashReport {
   const ProgressLine* progress_line = nullptr;
 };
 CrashReport crash_report;
-
-// The message code page's `format` as a console is given it.
-std::wstring wide_text(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::wstring text = console_text(format, args);
-  va_end(args);
-  return text;
-}
 
 // `text` as the C runtime writes it on descriptor `fd`: a stream in text
 // mode (Windows' standard error) ends its lines with "\r\n".
@@ -84,7 +74,7 @@ void report_crashes(const Reporter& reporter) {
     DWORD mode;
     crash_report.console = GetConsoleMode(crash_report.stream, &mode);
     crash_report.bytes = as_written(kCrashed, _fileno(stream));
-    crash_report.console_text = L"\n" + wide_text(kCrashed);
+    crash_report.console_text = L"\n" + wide_message(kCrashed);
   }
   crash_report.progress_line = reporter.progress_line;
   // The main thread runs the script handler, whose scripts may recurse.

@@ -3,8 +3,8 @@
 // land inside it. It is text for the console, not bytes: written as wide
 // characters, so that it reads right whatever the console's code page, and
 // fitted to the console's width, so that it never wraps.
-#ifndef TONEWELL_CLI_PROGRESS_LINE_H_
-#define TONEWELL_CLI_PROGRESS_LINE_H_
+#ifndef TONEWELL_REPORT_PROGRESS_LINE_H_
+#define TONEWELL_REPORT_PROGRESS_LINE_H_
 
 #include <atomic>
 #include <cstddef>
@@ -72,4 +72,4 @@ std::wstring progress_text(uint64_t done, uint64_t total, uint64_t elapsed_ms, s
 // kanji, full-width forms), one for any other.
 size_t text_columns(const std::wstring& text);
 
-#endif  // TONEWELL_CLI_PROGRESS_LINE_H_
+#endif  // TONEWELL_REPORT_PROGRESS_LINE_H_

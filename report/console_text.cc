@@ -1,4 +1,4 @@
-#include "cli/console_text.h"
+#include "report/console_text.h"
 
 #include <cstring>
 
@@ -85,6 +85,8 @@ std::wstring console_text(const char* format, va_list args) {
   va_end(rest);
   return text;
 }
+
+std::wstring wide_message(const char* text) { return widen(kMessageCodePage, text, strlen(text)); }
 
 bool vprint_text(FILE* stream, const char* format, va_list args) {
   DWORD mode;

@@ -1,7 +1,7 @@
 // What the input side knows about the chosen audio stream and the transfer
 // needs: passed by value from InputFile to run_transfer.
-#ifndef TONEWELL_INPUT_STREAM_FACTS_H_
-#define TONEWELL_INPUT_STREAM_FACTS_H_
+#ifndef TONEWELL_WAVE_STREAM_FACTS_H_
+#define TONEWELL_WAVE_STREAM_FACTS_H_
 
 #include <cstdint>
 
@@ -15,4 +15,4 @@ struct StreamFacts {
   WAVEFORMATEXTENSIBLE format;
 };
 
-#endif  // TONEWELL_INPUT_STREAM_FACTS_H_
+#endif  // TONEWELL_WAVE_STREAM_FACTS_H_

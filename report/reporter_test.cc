@@ -1,4 +1,4 @@
-#include "cli/reporter.h"
+#include "report/reporter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,8 @@
-#include "cli/interruption.h"
+#include "report/interruption.h"
 
 #include <cstdio>
+
+#include "report/messages.h"
 
 Interruption interruption;
 
@@ -35,10 +37,8 @@ BOOL WINAPI on_console_control(DWORD event) {
 
 }  // namespace
 
-bool Interruption::noticed(const Reporter* reporter) {
-  if (!requested) return false;
-  if (!reported.exchange(true)) reporter->error("処理を中断しました。\n");
-  return true;
+void Interruption::report(const Reporter* reporter) {
+  if (!reported.exchange(true)) reporter->error(kInterrupted);
 }
 
 void catch_interrupts(const Reporter* reporter) {
@@ -56,7 +56,7 @@ void wake_on_interrupt(HANDLE read_event, HANDLE write_event) {
 }
 
 void end_process_now(const Reporter* reporter) {
-  interruption.noticed(reporter);
+  interruption.report(reporter);
   if (reporter->to_stdout) fflush(stdout);
   fflush(stderr);
   TerminateProcess(GetCurrentProcess(), 1);
