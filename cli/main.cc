@@ -23,11 +23,21 @@ namespace {
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 
-enum Option { kHelp, kQuit, kVerbose, kDebug, kStreamNumber, kExtensible, kOptionCount };
+enum Option {
+  kHelp,
+  kQuit,
+  kVerbose,
+  kDebug,
+  kStreamNumber,
+  kExtensible,
+  kVersion,
+  kOptionCount
+};
 
-// In dispatch order: the first entry that matches wins.
-const char* const kLongNames[kOptionCount] = {"help",  "quit",          "verbose",
-                                              "debug", "stream-number", "extensible"};
+// In dispatch order: the first entry that matches wins, so "-v" is
+// --verbose and --version has no short form.
+const char* const kLongNames[kOptionCount] = {
+    "help", "quit", "verbose", "debug", "stream-number", "extensible", "version"};
 
 // "--name" matches the whole long name; "-x" matches when x is its initial.
 int find_option(const char* arg) {
@@ -54,13 +64,15 @@ bool fail(int* exit_status, const char* format, const char* arg = "") {
   return false;
 }
 
-// Prints the usage text; the exit status says whether it reached standard
-// output, since a help request whose answer was lost did not succeed.
-int usage_status() {
-  if (print_usage() && fflush(stdout) == 0 && !ferror(stdout)) return kExitSuccess;
-  print_text(stderr, kUsageLost);
+// The exit status of an answer printed on standard output (the usage text,
+// the version): a request whose answer was lost did not succeed, and says so.
+int answer_status(bool printed, const char* lost) {
+  if (printed && fflush(stdout) == 0 && !ferror(stdout)) return kExitSuccess;
+  print_text(stderr, lost);
   return kExitFailure;
 }
+
+int usage_status() { return answer_status(print_usage(), kUsageLost); }
 
 // `text` as the system code page spells it, which is how the console shows
 // file names and how options are read; a character it has no spelling for
@@ -210,6 +222,10 @@ bool parse_command_line(int argc, char** argv, wchar_t** wide_argv, RunSettings*
         case kExtensible:
           settings->extensible = true;
           break;
+        case kVersion:
+          *exit_status = answer_status(print_text(stdout, kVersionLine, program_name()),
+                                       kVersionLost);
+          return false;
         default:
           return fail(exit_status, kUnknownOption, arg);
       }

@@ -25,7 +25,7 @@ bool print_usage();
 
 // Reads the command line into `settings`: `argv` spelled in the system code
 // page, `wide_argv` the same arguments wide. False when the run ends here:
-// the usage text or a command-line error has been printed and `exit_status`
+// the usage text, the version or a command-line error has been printed and `exit_status`
 // says how to end.
 bool parse_command_line(int argc, char** argv, wchar_t** wide_argv, RunSettings* settings,
                         int* exit_status);

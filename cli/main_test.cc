@@ -84,6 +84,28 @@ TEST_F(MainTest, UsageTextIsExactAndEndsWithSuccess) {
   }
 }
 
+// --version answers with the name and version alone, at once, whatever
+// follows; -h first gives the usage text instead.
+TEST_F(MainTest, VersionIsTheNameAndVersionAlone) {
+  const std::string version = std::string(sizeof(void*) == 8 ? "tonewell64" : "tonewell32") +
+                              " " TONEWELL_VERSION "\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {{"--version"}, version},
+      {{"--version", "-x", "/no/such/file"}, version},
+      {{"-q", "/no/such/file", "--version"}, version},
+      {{"-h", "--version"}, expected_usage()},
+  };
+  for (const auto& c : cases) {
+    ProgramRun r = run(c.args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
 // Each case: the arguments ("IN" is an existing input) and the one line on
 // standard error with which the program ends at status 1.
 struct RejectCase {
@@ -107,6 +129,8 @@ TEST_F(MainTest, CommandLineErrorsEndWithStatusOne) {
       {{"IN", "-vv"}, "-vv オプションは使用できません。\n"},
       {{"IN", "--verbose=1"}, "--verbose=1 オプションは使用できません。\n"},
       {{"IN", "-extensible"}, "-extensible オプションは使用できません。\n"},
+      {{"IN", "-version"}, "-version オプションは使用できません。\n"},
+      {{"IN", "--vers"}, "--vers オプションは使用できません。\n"},
       {{"-x", "-h"}, "-x オプションは使用できません。\n"},
       {{"/no/such/file", "-y"}, "-y オプションは使用できません。\n"},
       {{"-v", "-s", "1"}, "入力ファイルを指定してください。\n"},

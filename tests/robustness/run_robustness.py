@@ -54,6 +54,7 @@ OPEN_REFUSED = "入力ファイルが開けません。ファイルを開く際�
 CONSOLE_REFUSED = ("標準出力がコンソールのため出力できません。"
                    "リダイレクトするかパイプで渡してください。\n")
 USAGE_LOST = "ヘルプメッセージを出力できませんでした。\n"
+VERSION_LOST = "バージョン情報を出力できませんでした。\n"
 INTERRUPTED = "処理を中断しました。\n"
 SCRIPT_FAILED = "スクリプトでエラーが発生しました。\n"
 NOT_WAVE = "出力ファイルが既に存在し、WAVEファイルではないため上書きできません。\n"
@@ -1561,13 +1562,19 @@ def test_script_without_avisynth(suite, programs, work):
 
 
 def test_usage_lost(suite, program):
-    """A usage text that cannot be written ends with status 1 and says so."""
-    for args, redirection in ((["-h"], "> /dev/full"), ([], "> /dev/full"), (["-h"], ">&-")):
-        name = f"usage text lost ({' '.join(args + [redirection])})"
+    """A usage text or a version that cannot be written ends with status 1
+    and says so."""
+    for args, redirection, lost in ((["-h"], "> /dev/full", USAGE_LOST),
+                                    ([], "> /dev/full", USAGE_LOST),
+                                    (["-h"], ">&-", USAGE_LOST),
+                                    (["--version"], "> /dev/full", VERSION_LOST),
+                                    (["--version"], ">&-", VERSION_LOST)):
+        name = f"{'version' if lost == VERSION_LOST else 'usage text'} lost " \
+               f"({' '.join(args + [redirection])})"
         if not suite.wants(name):
             continue
         result = run(in_shell([program] + args, redirection))
-        problems = [] if result.returncode == 1 and result.stderr == USAGE_LOST.encode() else [
+        problems = [] if result.returncode == 1 and result.stderr == lost.encode() else [
             f"status {result.returncode}, stderr {result.stderr!r}"]
         suite.check(name, problems)
 
