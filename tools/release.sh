@@ -128,6 +128,10 @@ pack_windows() {
 # its entry, dated by the commit that first wrote the version into CHANGES.
 debian_changelog() {
   local entry date
+  if [ "$(git rev-parse --is-shallow-repository)" = true ]; then
+    echo "CHANGES: a shallow clone does not date its versions; fetch the whole history" >&2
+    return 1
+  fi
   for entry in $(grep -Ex '[0-9]+(\.[0-9]+)+' CHANGES); do
     date=$(git log --reverse --format=%aD -G"^${entry//./\\.}\$" -- CHANGES | sed -n 1p)
     if [ -z "$date" ]; then
