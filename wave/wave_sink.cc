@@ -160,7 +160,7 @@ bool names_a_device_other_than_nul(const wchar_t* path) {
   return name.find(L'\\') == std::wstring::npos && name != L"NUL";
 }
 
-enum class OutputCheck { kFree, kRefused, kOutputNotWave };
+enum class OutputCheck { kFree, kRefused, kNotWave };
 
 // Whether the existing file the destination names, if any, may be cut and
 // written, as an open that cuts nothing first tells. Not while another
@@ -184,7 +184,7 @@ OutputCheck check_output(const Destination& destination) {
       (type == FILE_TYPE_CHAR && names_a_device_other_than_nul(destination.path))) {
     check = OutputCheck::kRefused;
   } else if (type == FILE_TYPE_DISK && !empty_or_wave(file)) {
-    check = OutputCheck::kOutputNotWave;
+    check = OutputCheck::kNotWave;
   }
   CloseHandle(file);
   return check;
@@ -194,7 +194,7 @@ OutputCheck check_output(const Destination& destination) {
 // file (`1<> script.avs`, `>> plugin.so`) would be written over or grown.
 // Where the file cannot be read back to tell (Wine gives a standard handle
 // inherited from a Unix shell no second open), only an empty one is taken.
-bool standard_output_may_hold_wave() {
+bool standard_output_free_to_write() {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   LARGE_INTEGER size;
   if (GetFileType(out) != FILE_TYPE_DISK || !GetFileSizeEx(out, &size) || size.QuadPart == 0)
@@ -253,7 +253,7 @@ bool WaveSink::open(const Destination& destination) {
     const int share = destination.open_as_standard_stream ? _SH_DENYNO : _SH_DENYWR;
     const OutputCheck check =
         destination.names_input ? OutputCheck::kRefused : check_output(destination);
-    if (check == OutputCheck::kOutputNotWave) {
+    if (check == OutputCheck::kNotWave) {
       reporter->error(kOutputNotWave);
       return false;
     }
@@ -264,7 +264,7 @@ bool WaveSink::open(const Destination& destination) {
     }
     reporter->info(kOutputOpened);
   } else {
-    if (!standard_output_may_hold_wave()) {
+    if (!standard_output_free_to_write()) {
       reporter->error(kOutputNotWave);
       return false;
     }
