@@ -1,7 +1,6 @@
 // The Linux layer's kernel32 calls behind the progress line (the console
 // test, size and text output, the tick count and the slim lock) and for
 // Sleep. A handle is a console when its descriptor is a terminal.
-#include <errno.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,20 +10,6 @@
 #include <thread>
 
 #include "platform/handles-posix.h"
-
-namespace {
-
-bool write_all(int fd, const char* bytes, size_t size) {
-  for (size_t at = 0; at < size;) {
-    const ssize_t done = write(fd, bytes + at, size - at);
-    if (done < 0 && errno == EINTR) continue;
-    if (done < 0) return false;
-    at += size_t(done);
-  }
-  return true;
-}
-
-}  // namespace
 
 BOOL GetConsoleMode(HANDLE handle, DWORD* mode) {
   const int fd = descriptor_of(handle);
@@ -61,7 +46,7 @@ BOOL WriteConsoleW(HANDLE handle, const void* text, DWORD count, LPDWORD written
   size_t used = 0;
   for (DWORD i = 0; i <= count; ++i) {
     if (i == count || used + 4 > sizeof buffer) {
-      if (!write_all(fd, buffer, used)) return FALSE;
+      if (write_fully(fd, buffer, used) != used) return FALSE;
       used = 0;
     }
     if (i == count) break;

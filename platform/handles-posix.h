@@ -12,6 +12,11 @@ HANDLE descriptor_handle(int fd, bool owned);
 // The descriptor behind `handle`; -1 for events, threads and no handle.
 int descriptor_of(HANDLE handle);
 
+// Writes all of `data` to `fd`, short writes retried; the bytes written,
+// fewer where a write failed. Allocates nothing, so that a signal handler
+// may call it.
+size_t write_fully(int fd, const void* data, size_t size);
+
 // The bytes of `character` in the Linux layer's code page (UTF-8, an escaped
 // byte as itself) into `bytes`, at most 4; 0 for a character that spells
 // none.

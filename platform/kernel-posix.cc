@@ -196,16 +196,21 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read_bytes, OVERLA
   return FALSE;
 }
 
-BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, LPDWORD written, OVERLAPPED*) {
-  const int fd = descriptor_of(file);
-  const char* bytes = static_cast<const char*>(buffer);
-  DWORD done = 0;
-  while (fd >= 0 && done < size) {
+size_t write_fully(int fd, const void* data, size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < size) {
     const ssize_t n = write(fd, bytes + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    done += DWORD(n);
+    done += static_cast<size_t>(n);
   }
+  return done;
+}
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, LPDWORD written, OVERLAPPED*) {
+  const int fd = descriptor_of(file);
+  const DWORD done = fd < 0 ? 0 : DWORD(write_fully(fd, buffer, size));
   if (written != nullptr) *written = done;
   return done == size;
 }

@@ -49,13 +49,7 @@ int fd_of(void* cookie) { return static_cast<int>(reinterpret_cast<intptr_t>(coo
 // in error.
 ssize_t write_whole(void* cookie, const char* data, size_t size) {
   platform_log.largest_write = std::max(platform_log.largest_write, size);
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = write(fd_of(cookie), data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
+  const size_t done = write_fully(fd_of(cookie), data, size);
   return done > 0 || size == 0 ? static_cast<ssize_t>(done) : -1;
 }
 
